@@ -1,0 +1,133 @@
+// The thin operating-system layer under the portable core: files, directories,
+// detached threads, auto-reset events, the one mutex and OEM text conversion.
+// platform_win32.cpp and platform_posix.cpp implement exactly this interface.
+//
+// Paths are wide strings. On Windows they go to the wide API as they are; on
+// POSIX they are converted to UTF-8. kPathSeparator is the character that the
+// core appends after a directory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#if defined(_WIN32)
+constexpr wchar_t kPathSeparator = L'\\';
+#else
+constexpr wchar_t kPathSeparator = L'/';
+#endif
+
+// Longest path the core builds, in wide characters with the terminator.
+constexpr size_t kMaxPath = 260;
+
+// ---- Files ---------------------------------------------------------------
+
+// An open file. kNoFile marks "none" (a failed open, a closed handle).
+using FileHandle = intptr_t;
+constexpr FileHandle kNoFile = -1;
+
+enum class FileAccess { read, write, readWrite };
+// Who else may open the file while we hold it. POSIX has no mandatory share
+// modes; there the value is accepted and ignored.
+enum class FileShare { none, read };
+enum class FileCreation {
+    openExisting,   // fail when the file does not exist
+    createAlways,   // create, truncating an existing file
+    openAlways,     // open, creating an empty file when missing
+};
+
+FileHandle openFile(const wchar_t* path, FileAccess access, FileShare share, FileCreation creation);
+// Bytes read (0 at the end of the file), or -1 on error.
+int64_t readFile(FileHandle file, void* buffer, uint32_t count);
+// Bytes written, or -1 on error.
+int64_t writeFile(FileHandle file, const void* data, uint32_t count);
+// Moves the position to `offset` from the start; false on error.
+bool seekFile(FileHandle file, uint64_t offset);
+bool seekFileToEnd(FileHandle file);
+// Current position, or -1 on error.
+int64_t filePosition(FileHandle file);
+// Ends the file at the current position.
+bool truncateFile(FileHandle file);
+// Size in bytes, or -1 on error.
+int64_t fileSize(FileHandle file);
+void closeFile(FileHandle file);
+
+// Closes the file it owns when it goes out of scope.
+struct ScopedFile {
+    FileHandle handle = kNoFile;
+    explicit ScopedFile(FileHandle h) : handle(h) {}
+    ~ScopedFile() { if (handle != kNoFile) closeFile(handle); }
+    ScopedFile(const ScopedFile&) = delete;
+    ScopedFile& operator=(const ScopedFile&) = delete;
+    bool valid() const { return handle != kNoFile; }
+};
+
+bool deleteFile(const wchar_t* path);
+bool pathExists(const wchar_t* path);
+bool isDirectory(const wchar_t* path);
+// Creates one directory level; false when it could not be created (it may
+// already exist).
+bool createDirectory(const wchar_t* path);
+// Writes the current directory, without a trailing separator, into `buffer`
+// (capacity in wide characters, terminator included). Returns its length, or
+// 0 when it does not fit or cannot be read.
+size_t currentDirectory(wchar_t* buffer, size_t capacity);
+bool setCurrentDirectory(const wchar_t* path);
+
+// A C stream for appending text that nobody else may open while we hold it
+// (where the system can enforce that). Bytes are written as they are: no
+// line-end translation. nullptr on failure.
+FILE* openExclusiveAppendStream(const wchar_t* path);
+
+// ---- Threads, events, mutex ----------------------------------------------
+
+using ThreadEntry = void (*)(void* argument);
+// Starts a thread that nobody joins; false when it could not be started.
+bool startDetachedThread(ThreadEntry entry, void* argument);
+
+// Milliseconds to wait; kWaitForever waits without a limit.
+constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
+enum class WaitResult { signalled, timedOut, failed };
+
+// An auto-reset event: set() wakes one waiter, or the next one to wait, and
+// the event resets itself as that waiter returns.
+struct Event;
+Event* createEvent();   // not signalled; nullptr on failure
+void setEvent(Event* event);
+WaitResult waitEvent(Event* event, uint32_t milliseconds);
+void closeEvent(Event* event);
+
+// A mutex that can be waited for with a time limit.
+struct Mutex;
+Mutex* createMutex();   // nullptr on failure
+void lockMutex(Mutex* mutex);
+// true when the mutex was taken within the time.
+bool lockMutexFor(Mutex* mutex, uint32_t milliseconds);
+void unlockMutex(Mutex* mutex);
+void closeMutex(Mutex* mutex);
+
+// Holds a mutex for the scope.
+struct ScopedLock {
+    Mutex* mutex;
+    explicit ScopedLock(Mutex* m) : mutex(m) { lockMutex(mutex); }
+    ~ScopedLock() { unlockMutex(mutex); }
+    ScopedLock(const ScopedLock&) = delete;
+    ScopedLock& operator=(const ScopedLock&) = delete;
+};
+
+// Milliseconds from an arbitrary fixed point; only differences mean anything.
+uint64_t monotonicMilliseconds();
+void sleepMilliseconds(uint32_t milliseconds);
+
+// ---- Text in the OEM code page -------------------------------------------
+// Windows uses the system's OEM code page; POSIX uses code page 866.
+
+// Converts `count` OEM bytes into `buffer` (capacity in wide characters,
+// terminator included), cutting what does not fit. Returns the number of wide
+// characters written before the terminator. Nothing is written when capacity
+// is 0.
+size_t oemToWide(const char* text, size_t count, wchar_t* buffer, size_t capacity);
+// Converts a NUL-terminated wide string to OEM bytes, one byte per character;
+// a character the code page lacks becomes its default character ('?').
+// Writes at most `capacity` bytes, no terminator; returns the count written.
+size_t wideToOem(const wchar_t* text, char* buffer, size_t capacity);

@@ -1,0 +1,367 @@
+// POSIX half of the platform layer. Paths are wide strings converted to UTF-8;
+// the OEM code page is 866.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <climits>
+#include <ctime>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Room for kMaxPath wide characters at four UTF-8 bytes each.
+constexpr size_t kUtf8PathCapacity = kMaxPath * 4 + 1;
+
+// Wide (UTF-32) to UTF-8; false when the result does not fit.
+bool toUtf8(const wchar_t* text, char* out, size_t capacity) {
+    size_t used = 0;
+    for (; *text; ++text) {
+        uint32_t c = static_cast<uint32_t>(*text);
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+        char bytes[4];
+        size_t n;
+        if (c < 0x80) { bytes[0] = char(c); n = 1; }
+        else if (c < 0x800) { bytes[0] = char(0xC0 | (c >> 6)); bytes[1] = char(0x80 | (c & 0x3F)); n = 2; }
+        else if (c < 0x10000) {
+            bytes[0] = char(0xE0 | (c >> 12)); bytes[1] = char(0x80 | ((c >> 6) & 0x3F));
+            bytes[2] = char(0x80 | (c & 0x3F)); n = 3;
+        } else {
+            bytes[0] = char(0xF0 | (c >> 18)); bytes[1] = char(0x80 | ((c >> 12) & 0x3F));
+            bytes[2] = char(0x80 | ((c >> 6) & 0x3F)); bytes[3] = char(0x80 | (c & 0x3F)); n = 4;
+        }
+        if (used + n + 1 > capacity) return false;
+        for (size_t i = 0; i < n; ++i) out[used++] = bytes[i];
+    }
+    out[used] = '\0';
+    return true;
+}
+
+// UTF-8 to wide; malformed bytes become U+FFFD. false when it does not fit.
+bool fromUtf8(const char* text, wchar_t* out, size_t capacity, size_t* length) {
+    size_t used = 0;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p) {
+        uint32_t c = *p++;
+        int more = 0;
+        if (c >= 0xF0 && c < 0xF8) { c &= 0x07; more = 3; }
+        else if (c >= 0xE0) { c &= 0x0F; more = 2; }
+        else if (c >= 0xC0) { c &= 0x1F; more = 1; }
+        else if (c >= 0x80) { c = 0xFFFD; }
+        for (; more > 0; --more) {
+            if ((*p & 0xC0) != 0x80) { c = 0xFFFD; break; }
+            c = (c << 6) | (*p++ & 0x3F);
+        }
+        if (used + 1 >= capacity) return false;
+        out[used++] = static_cast<wchar_t>(c);
+    }
+    out[used] = L'\0';
+    *length = used;
+    return true;
+}
+
+int fd(FileHandle file) { return static_cast<int>(file); }
+
+const uint16_t kCp866High[128] = {
+    0x0410, 0x0411, 0x0412, 0x0413, 0x0414, 0x0415, 0x0416, 0x0417,
+    0x0418, 0x0419, 0x041A, 0x041B, 0x041C, 0x041D, 0x041E, 0x041F,
+    0x0420, 0x0421, 0x0422, 0x0423, 0x0424, 0x0425, 0x0426, 0x0427,
+    0x0428, 0x0429, 0x042A, 0x042B, 0x042C, 0x042D, 0x042E, 0x042F,
+    0x0430, 0x0431, 0x0432, 0x0433, 0x0434, 0x0435, 0x0436, 0x0437,
+    0x0438, 0x0439, 0x043A, 0x043B, 0x043C, 0x043D, 0x043E, 0x043F,
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556,
+    0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,
+    0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,
+    0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,
+    0x0440, 0x0441, 0x0442, 0x0443, 0x0444, 0x0445, 0x0446, 0x0447,
+    0x0448, 0x0449, 0x044A, 0x044B, 0x044C, 0x044D, 0x044E, 0x044F,
+    0x0401, 0x0451, 0x0404, 0x0454, 0x0407, 0x0457, 0x040E, 0x045E,
+    0x00B0, 0x2219, 0x00B7, 0x221A, 0x2116, 0x00A4, 0x25A0, 0x00A0,
+};
+
+char wideToCp866(wchar_t c) {
+    if (static_cast<uint32_t>(c) < 0x80) return static_cast<char>(c);
+    for (int i = 0; i < 128; ++i)
+        if (kCp866High[i] == static_cast<uint32_t>(c)) return static_cast<char>(0x80 + i);
+    return '?';
+}
+
+}  // namespace
+
+FileHandle openFile(const wchar_t* path, FileAccess access, FileShare, FileCreation creation) {
+    char name[kUtf8PathCapacity];
+    if (!toUtf8(path, name, sizeof name)) return kNoFile;
+    int flags = O_CLOEXEC;
+    switch (access) {
+        case FileAccess::read: flags |= O_RDONLY; break;
+        case FileAccess::write: flags |= O_WRONLY; break;
+        case FileAccess::readWrite: flags |= O_RDWR; break;
+    }
+    switch (creation) {
+        case FileCreation::openExisting: break;
+        case FileCreation::createAlways: flags |= O_CREAT | O_TRUNC; break;
+        case FileCreation::openAlways: flags |= O_CREAT; break;
+    }
+    int result = ::open(name, flags, 0666);
+    if (result < 0) return kNoFile;
+    struct stat info;
+    if (fstat(result, &info) != 0 || S_ISDIR(info.st_mode)) {
+        ::close(result);
+        return kNoFile;
+    }
+    return result;
+}
+
+int64_t readFile(FileHandle file, void* buffer, uint32_t count) {
+    ssize_t n;
+    do n = ::read(fd(file), buffer, count); while (n < 0 && errno == EINTR);
+    return n;
+}
+
+int64_t writeFile(FileHandle file, const void* data, uint32_t count) {
+    const char* p = static_cast<const char*>(data);
+    uint32_t done = 0;
+    while (done < count) {
+        ssize_t n = ::write(fd(file), p + done, count - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return done ? int64_t(done) : -1;
+        done += static_cast<uint32_t>(n);
+    }
+    return done;
+}
+
+bool seekFile(FileHandle file, uint64_t offset) {
+    if (offset > uint64_t(INT64_MAX)) return false;
+    return ::lseek(fd(file), static_cast<off_t>(offset), SEEK_SET) >= 0;
+}
+
+bool seekFileToEnd(FileHandle file) { return ::lseek(fd(file), 0, SEEK_END) >= 0; }
+
+int64_t filePosition(FileHandle file) { return ::lseek(fd(file), 0, SEEK_CUR); }
+
+bool truncateFile(FileHandle file) {
+    off_t here = ::lseek(fd(file), 0, SEEK_CUR);
+    return here >= 0 && ::ftruncate(fd(file), here) == 0;
+}
+
+int64_t fileSize(FileHandle file) {
+    struct stat info;
+    if (fstat(fd(file), &info) != 0) return -1;
+    return info.st_size;
+}
+
+void closeFile(FileHandle file) {
+    if (file != kNoFile) ::close(fd(file));
+}
+
+bool deleteFile(const wchar_t* path) {
+    char name[kUtf8PathCapacity];
+    if (!toUtf8(path, name, sizeof name)) return false;
+    struct stat info;
+    if (lstat(name, &info) != 0 || S_ISDIR(info.st_mode)) return false;
+    return ::unlink(name) == 0;
+}
+
+bool pathExists(const wchar_t* path) {
+    char name[kUtf8PathCapacity];
+    struct stat info;
+    return toUtf8(path, name, sizeof name) && ::stat(name, &info) == 0;
+}
+
+bool isDirectory(const wchar_t* path) {
+    char name[kUtf8PathCapacity];
+    struct stat info;
+    return toUtf8(path, name, sizeof name) && ::stat(name, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool createDirectory(const wchar_t* path) {
+    char name[kUtf8PathCapacity];
+    return toUtf8(path, name, sizeof name) && ::mkdir(name, 0777) == 0;
+}
+
+size_t currentDirectory(wchar_t* buffer, size_t capacity) {
+    char name[PATH_MAX];
+    if (!::getcwd(name, sizeof name)) return 0;
+    size_t length = 0;
+    if (capacity == 0 || !fromUtf8(name, buffer, capacity, &length)) return 0;
+    return length;
+}
+
+bool setCurrentDirectory(const wchar_t* path) {
+    char name[kUtf8PathCapacity];
+    return toUtf8(path, name, sizeof name) && ::chdir(name) == 0;
+}
+
+FILE* openExclusiveAppendStream(const wchar_t* path) {
+    char name[kUtf8PathCapacity];
+    if (!toUtf8(path, name, sizeof name)) return nullptr;
+    return std::fopen(name, "ab");
+}
+
+// ---- Threads ---------------------------------------------------------------
+
+namespace {
+struct ThreadStart {
+    ThreadEntry entry;
+    void* argument;
+};
+
+void* threadMain(void* raw) {
+    ThreadStart start = *static_cast<ThreadStart*>(raw);
+    delete static_cast<ThreadStart*>(raw);
+    start.entry(start.argument);
+    return nullptr;
+}
+}  // namespace
+
+bool startDetachedThread(ThreadEntry entry, void* argument) {
+    auto* start = new ThreadStart{entry, argument};
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    // Workers keep a 64 KiB buffer on their stack; give them room as Windows does.
+    pthread_attr_setstacksize(&attributes, 1024 * 1024);
+    pthread_t thread;
+    int result = pthread_create(&thread, &attributes, threadMain, start);
+    pthread_attr_destroy(&attributes);
+    if (result != 0) {
+        delete start;
+        return false;
+    }
+    return true;
+}
+
+// ---- Events and the mutex ----------------------------------------------------
+
+namespace {
+timespec deadlineAfter(uint32_t milliseconds) {
+    timespec when;
+    clock_gettime(CLOCK_MONOTONIC, &when);
+    when.tv_sec += milliseconds / 1000;
+    when.tv_nsec += long(milliseconds % 1000) * 1000000L;
+    if (when.tv_nsec >= 1000000000L) {
+        when.tv_sec += 1;
+        when.tv_nsec -= 1000000000L;
+    }
+    return when;
+}
+}  // namespace
+
+struct Event {
+    pthread_mutex_t lock;
+    pthread_cond_t changed;
+    bool signalled;
+};
+
+Event* createEvent() {
+    Event* event = new Event;
+    pthread_mutex_init(&event->lock, nullptr);
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&event->changed, &attributes);
+    pthread_condattr_destroy(&attributes);
+    event->signalled = false;
+    return event;
+}
+
+void setEvent(Event* event) {
+    pthread_mutex_lock(&event->lock);
+    event->signalled = true;
+    pthread_cond_signal(&event->changed);
+    pthread_mutex_unlock(&event->lock);
+}
+
+WaitResult waitEvent(Event* event, uint32_t milliseconds) {
+    if (!event) return WaitResult::failed;
+    timespec deadline = deadlineAfter(milliseconds == kWaitForever ? 0 : milliseconds);
+    pthread_mutex_lock(&event->lock);
+    while (!event->signalled) {
+        int result = milliseconds == kWaitForever
+                         ? pthread_cond_wait(&event->changed, &event->lock)
+                         : pthread_cond_timedwait(&event->changed, &event->lock, &deadline);
+        if (result == ETIMEDOUT) break;
+    }
+    bool taken = event->signalled;
+    event->signalled = false;
+    pthread_mutex_unlock(&event->lock);
+    return taken ? WaitResult::signalled : WaitResult::timedOut;
+}
+
+void closeEvent(Event* event) {
+    if (!event) return;
+    pthread_cond_destroy(&event->changed);
+    pthread_mutex_destroy(&event->lock);
+    delete event;
+}
+
+struct Mutex {
+    pthread_mutex_t lock;
+};
+
+Mutex* createMutex() {
+    Mutex* mutex = new Mutex;
+    pthread_mutex_init(&mutex->lock, nullptr);
+    return mutex;
+}
+
+void lockMutex(Mutex* mutex) { pthread_mutex_lock(&mutex->lock); }
+
+bool lockMutexFor(Mutex* mutex, uint32_t milliseconds) {
+    if (milliseconds == kWaitForever) {
+        lockMutex(mutex);
+        return true;
+    }
+    // pthread_mutex_timedlock measures against the realtime clock; poll the
+    // monotonic one instead so that a clock change cannot stretch the wait.
+    uint64_t end = monotonicMilliseconds() + milliseconds;
+    for (;;) {
+        if (pthread_mutex_trylock(&mutex->lock) == 0) return true;
+        if (monotonicMilliseconds() >= end) return false;
+        timespec pause = {0, 200000};  // 0.2 ms
+        nanosleep(&pause, nullptr);
+    }
+}
+
+void unlockMutex(Mutex* mutex) { pthread_mutex_unlock(&mutex->lock); }
+
+void closeMutex(Mutex* mutex) {
+    if (!mutex) return;
+    pthread_mutex_destroy(&mutex->lock);
+    delete mutex;
+}
+
+uint64_t monotonicMilliseconds() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return uint64_t(now.tv_sec) * 1000u + uint64_t(now.tv_nsec) / 1000000u;
+}
+
+void sleepMilliseconds(uint32_t milliseconds) {
+    timespec pause = {time_t(milliseconds / 1000), long(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+// ---- OEM text ------------------------------------------------------------------
+
+size_t oemToWide(const char* text, size_t count, wchar_t* buffer, size_t capacity) {
+    if (capacity == 0) return 0;
+    size_t n = count < capacity - 1 ? count : capacity - 1;
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char b = static_cast<unsigned char>(text[i]);
+        buffer[i] = b < 0x80 ? wchar_t(b) : wchar_t(kCp866High[b - 0x80]);
+    }
+    buffer[n] = L'\0';
+    return n;
+}
+
+size_t wideToOem(const wchar_t* text, char* buffer, size_t capacity) {
+    size_t n = 0;
+    for (; text[n] && n < capacity; ++n) buffer[n] = wideToCp866(text[n]);
+    return n;
+}

@@ -1,0 +1,207 @@
+// Win32 half of the platform layer: the wide file API, kernel events and a
+// kernel mutex, and the system's OEM code page.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+
+namespace {
+HANDLE handleOf(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+}  // namespace
+
+FileHandle openFile(const wchar_t* path, FileAccess access, FileShare share, FileCreation creation) {
+    DWORD desired = 0;
+    switch (access) {
+        case FileAccess::read: desired = GENERIC_READ; break;
+        case FileAccess::write: desired = GENERIC_WRITE; break;
+        case FileAccess::readWrite: desired = GENERIC_READ | GENERIC_WRITE; break;
+    }
+    DWORD disposition = OPEN_EXISTING;
+    switch (creation) {
+        case FileCreation::openExisting: disposition = OPEN_EXISTING; break;
+        case FileCreation::createAlways: disposition = CREATE_ALWAYS; break;
+        case FileCreation::openAlways: disposition = OPEN_ALWAYS; break;
+    }
+    DWORD shareMode = share == FileShare::read ? FILE_SHARE_READ : 0;
+    HANDLE h = CreateFileW(path, desired, shareMode, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return kNoFile;
+    return reinterpret_cast<FileHandle>(h);
+}
+
+int64_t readFile(FileHandle file, void* buffer, uint32_t count) {
+    DWORD done = 0;
+    if (!ReadFile(handleOf(file), buffer, count, &done, nullptr)) return -1;
+    return done;
+}
+
+int64_t writeFile(FileHandle file, const void* data, uint32_t count) {
+    DWORD done = 0;
+    if (!WriteFile(handleOf(file), data, count, &done, nullptr)) return -1;
+    return done;
+}
+
+bool seekFile(FileHandle file, uint64_t offset) {
+    LARGE_INTEGER distance;
+    distance.QuadPart = static_cast<LONGLONG>(offset);
+    return offset <= uint64_t(INT64_MAX) &&
+           SetFilePointerEx(handleOf(file), distance, nullptr, FILE_BEGIN) != 0;
+}
+
+bool seekFileToEnd(FileHandle file) {
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    return SetFilePointerEx(handleOf(file), zero, nullptr, FILE_END) != 0;
+}
+
+int64_t filePosition(FileHandle file) {
+    LARGE_INTEGER zero, position;
+    zero.QuadPart = 0;
+    if (!SetFilePointerEx(handleOf(file), zero, &position, FILE_CURRENT)) return -1;
+    return position.QuadPart;
+}
+
+bool truncateFile(FileHandle file) { return SetEndOfFile(handleOf(file)) != 0; }
+
+int64_t fileSize(FileHandle file) {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(handleOf(file), &size)) return -1;
+    return size.QuadPart;
+}
+
+void closeFile(FileHandle file) {
+    if (file != kNoFile) CloseHandle(handleOf(file));
+}
+
+bool deleteFile(const wchar_t* path) { return DeleteFileW(path) != 0; }
+
+bool pathExists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
+
+bool isDirectory(const wchar_t* path) {
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool createDirectory(const wchar_t* path) { return CreateDirectoryW(path, nullptr) != 0; }
+
+size_t currentDirectory(wchar_t* buffer, size_t capacity) {
+    if (capacity == 0) return 0;
+    DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(capacity), buffer);
+    if (length == 0 || length >= capacity) return 0;
+    // Only a drive root ("C:\") keeps its separator; drop it for uniformity.
+    if (length > 0 && buffer[length - 1] == L'\\') buffer[--length] = L'\0';
+    return length;
+}
+
+bool setCurrentDirectory(const wchar_t* path) { return SetCurrentDirectoryW(path) != 0; }
+
+FILE* openExclusiveAppendStream(const wchar_t* path) {
+    return _wfsopen(path, L"ab", _SH_DENYRW);
+}
+
+// ---- Threads -------------------------------------------------------------------
+
+namespace {
+struct ThreadStart {
+    ThreadEntry entry;
+    void* argument;
+};
+
+DWORD WINAPI threadMain(LPVOID raw) {
+    ThreadStart start = *static_cast<ThreadStart*>(raw);
+    delete static_cast<ThreadStart*>(raw);
+    start.entry(start.argument);
+    return 0;
+}
+}  // namespace
+
+bool startDetachedThread(ThreadEntry entry, void* argument) {
+    auto* start = new ThreadStart{entry, argument};
+    HANDLE thread = CreateThread(nullptr, 0, threadMain, start, 0, nullptr);
+    if (!thread) {
+        delete start;
+        return false;
+    }
+    CloseHandle(thread);
+    return true;
+}
+
+// ---- Events and the mutex ----------------------------------------------------
+// The records are the kernel handles themselves.
+
+namespace {
+WaitResult waitHandle(HANDLE h, uint32_t milliseconds) {
+    switch (WaitForSingleObject(h, milliseconds == kWaitForever ? INFINITE : milliseconds)) {
+        case WAIT_OBJECT_0:
+        case WAIT_ABANDONED: return WaitResult::signalled;
+        case WAIT_TIMEOUT: return WaitResult::timedOut;
+        default: return WaitResult::failed;
+    }
+}
+}  // namespace
+
+Event* createEvent() { return reinterpret_cast<Event*>(CreateEventW(nullptr, FALSE, FALSE, nullptr)); }
+
+void setEvent(Event* event) { SetEvent(reinterpret_cast<HANDLE>(event)); }
+
+WaitResult waitEvent(Event* event, uint32_t milliseconds) {
+    if (!event) return WaitResult::failed;
+    return waitHandle(reinterpret_cast<HANDLE>(event), milliseconds);
+}
+
+void closeEvent(Event* event) {
+    if (event) CloseHandle(reinterpret_cast<HANDLE>(event));
+}
+
+Mutex* createMutex() { return reinterpret_cast<Mutex*>(CreateMutexW(nullptr, FALSE, nullptr)); }
+
+void lockMutex(Mutex* mutex) { waitHandle(reinterpret_cast<HANDLE>(mutex), kWaitForever); }
+
+bool lockMutexFor(Mutex* mutex, uint32_t milliseconds) {
+    return waitHandle(reinterpret_cast<HANDLE>(mutex), milliseconds) == WaitResult::signalled;
+}
+
+void unlockMutex(Mutex* mutex) { ReleaseMutex(reinterpret_cast<HANDLE>(mutex)); }
+
+void closeMutex(Mutex* mutex) {
+    if (mutex) CloseHandle(reinterpret_cast<HANDLE>(mutex));
+}
+
+uint64_t monotonicMilliseconds() { return GetTickCount64(); }
+
+void sleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
+
+// ---- OEM text ------------------------------------------------------------------
+
+size_t oemToWide(const char* text, size_t count, wchar_t* buffer, size_t capacity) {
+    if (capacity == 0) return 0;
+    size_t n = count < capacity - 1 ? count : capacity - 1;
+    int written = n ? MultiByteToWideChar(CP_OEMCP, 0, text, static_cast<int>(n), buffer,
+                                          static_cast<int>(capacity - 1))
+                    : 0;
+    if (written < 0) written = 0;
+    buffer[written] = L'\0';
+    return static_cast<size_t>(written);
+}
+
+size_t wideToOem(const wchar_t* text, char* buffer, size_t capacity) {
+    size_t length = wcslen(text);
+    if (length == 0 || capacity == 0) return 0;
+    int written = WideCharToMultiByte(CP_OEMCP, 0, text, static_cast<int>(length), buffer,
+                                      static_cast<int>(capacity), nullptr, nullptr);
+    if (written <= 0) {
+        // The text does not fit whole: convert character by character up to the capacity.
+        size_t used = 0;
+        for (size_t i = 0; i < length && used < capacity; ++i) {
+            char bytes[8];
+            int n = WideCharToMultiByte(CP_OEMCP, 0, text + i, 1, bytes, sizeof bytes, nullptr, nullptr);
+            if (n <= 0) { bytes[0] = '?'; n = 1; }
+            if (used + size_t(n) > capacity) break;
+            for (int k = 0; k < n; ++k) buffer[used++] = bytes[k];
+        }
+        return used;
+    }
+    return static_cast<size_t>(written);
+}

@@ -1,0 +1,32 @@
+// config.ini: "key = value" lines ended by CR LF, read fresh on every call.
+//
+// A line belongs to a key when it starts with the key (case ignored); the
+// three characters after the key are a separator that is never examined, and
+// the value runs from there to the end of the line. The first such line wins.
+// Nothing is cached, nothing is created: the writers only replace values of
+// keys that are already in the file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr const wchar_t* kConfigFileName = L"config.ini";
+// A line holds at most this many bytes; longer lines are read cut to it.
+constexpr size_t kConfigLineLimit = 255;
+
+// Each operation works on config.ini in the current directory. The variants
+// that take a path exist for tools and tests.
+int readConfigInt(const char* key, int32_t* out);
+int readConfigString(const char* key, wchar_t* buffer, size_t capacity);
+void writeConfigInt(const char* key, int32_t value);
+void writeConfigString(const char* key, const wchar_t* value);
+
+int readConfigIntFrom(const wchar_t* path, const char* key, int32_t* out);
+int readConfigStringFrom(const wchar_t* path, const char* key, wchar_t* buffer, size_t capacity);
+void writeConfigIntTo(const wchar_t* path, const char* key, int32_t value);
+void writeConfigStringTo(const wchar_t* path, const char* key, const wchar_t* value);
+
+// Reads a decimal integer the lenient way config values are read: leading
+// white space, an optional sign, digits up to the first other character;
+// no digits give 0. Saturates at the 32-bit limits. Reads at most `count` bytes.
+int32_t parseLenientInt(const char* text, size_t count);

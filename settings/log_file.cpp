@@ -1,0 +1,116 @@
+#include "settings/log_file.h"
+
+#include <cstdarg>
+#include <cstring>
+#include <cwchar>
+
+#include "platform/platform.h"
+#include "settings/config_file.h"
+
+LogFile gLog;
+
+namespace {
+
+// Longest line: "File: " plus 255 name characters of up to 4 bytes each.
+constexpr size_t kLineCapacity = 2048;
+
+FILE* streamOf(LogFile& log) {
+    FILE* stream = log.stream.load(std::memory_order_acquire);
+    return stream ? stream : stdout;
+}
+
+// Writes `count` bytes as one call, turning "\n" into CR LF for log.txt.
+void writeLine(LogFile& log, const char* text, size_t count) {
+    FILE* stream = streamOf(log);
+    if (!log.crlf.load(std::memory_order_acquire)) {
+        std::fwrite(text, 1, count, stream);
+        return;
+    }
+    char translated[kLineCapacity * 2];
+    size_t n = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (text[i] == '\n') translated[n++] = '\r';
+        translated[n++] = text[i];
+    }
+    std::fwrite(translated, 1, n, stream);
+}
+
+}  // namespace
+
+void useStream(LogFile& log, FILE* stream, bool crlf) {
+    log.crlf.store(crlf, std::memory_order_release);
+    log.stream.store(stream, std::memory_order_release);
+}
+
+void useStandardOutput(LogFile& log) { useStream(log, stdout, false); }
+
+bool openLogAt(LogFile& log, const wchar_t* path) {
+    FILE* stream = openExclusiveAppendStream(path);
+    if (!stream) {
+        useStandardOutput(log);
+        return false;
+    }
+    useStream(log, stream, true);
+    return true;
+}
+
+void openLog(LogFile& log) {
+    wchar_t path[kMaxPath] = L"";
+    readConfigString("log_dir", path, kMaxPath);
+    size_t used = std::wcslen(path);
+    size_t name = std::wcslen(kLogFileName);
+    if (used + name >= kMaxPath) {
+        // The path would not fit the 260-character buffer: no log file.
+        useStandardOutput(log);
+        return;
+    }
+    std::wcscpy(path + used, kLogFileName);
+    openLogAt(log, path);
+}
+
+void logWrite(LogFile& log, const char* format, ...) {
+    char line[kLineCapacity];
+    va_list arguments;
+    va_start(arguments, format);
+    int n = std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    if (n < 0) return;
+    writeLine(log, line, size_t(n) < sizeof line ? size_t(n) : sizeof line - 1);
+}
+
+void logFinishedFile(LogFile& log, const wchar_t* fileName) {
+    char line[kLineCapacity];
+    static const char kPrefix[] = "File: ";
+    static const char kSuffix[] = " - ok\n";
+    size_t n = sizeof kPrefix - 1;
+    std::memcpy(line, kPrefix, n);
+    std::mbstate_t state{};
+    char bytes[16];
+    for (const wchar_t* c = fileName; *c; ++c) {
+        size_t count = std::wcrtomb(bytes, *c, &state);
+        if (count == size_t(-1) || count > sizeof bytes) {
+            bytes[0] = '?';
+            count = 1;
+            state = std::mbstate_t{};
+        }
+        if (n + count + sizeof kSuffix > sizeof line) break;
+        std::memcpy(line + n, bytes, count);
+        n += count;
+    }
+    std::memcpy(line + n, kSuffix, sizeof kSuffix - 1);
+    writeLine(log, line, n + sizeof kSuffix - 1);
+}
+
+void PacketDump(LogFile& log, const unsigned char* data) {
+    logWrite(log, "\nLen: %d\n", 8);
+    logWrite(log, "%.8X: ", 0u);
+    for (int i = 0; i < 8; ++i) logWrite(log, "%.2X ", unsigned(data[i]));
+    logWrite(log, "  ");
+    for (int i = 0; i < 8; ++i) {
+        char c = data[i] < 16 ? '.' : char(data[i]);
+        writeLine(log, &c, 1);
+    }
+    logWrite(log, "\n\n");
+}
+
+void flushLog(LogFile& log) { std::fflush(streamOf(log)); }

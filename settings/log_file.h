@@ -1,0 +1,49 @@
+// The diagnostic log: one process-wide byte stream, either log.txt in log_dir
+// or standard output. Every line is formatted first and written with a single
+// call, so lines of different threads never mix.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+struct LogFile {
+    // The stream written to. Replaced while other threads may be writing
+    // through the one they last read; an earlier stream is never closed.
+    std::atomic<FILE*> stream{nullptr};
+    // log.txt lines end in CR LF on every platform; standard output keeps the
+    // platform's own line ends.
+    std::atomic<bool> crlf{false};
+};
+
+// The log of the program. Until a stream is chosen it writes to standard output.
+extern LogFile gLog;
+
+constexpr const wchar_t* kLogFileName = L"log.txt";
+
+// Reads log_dir from config.ini, appends "log.txt" and makes that file, opened
+// for appending and not shared, the log; standard output when it cannot be opened.
+void openLog(LogFile& log);
+// Opens `path` as the log file; false (and standard output) when it cannot.
+bool openLogAt(LogFile& log, const wchar_t* path);
+void useStandardOutput(LogFile& log);
+// Writes to an already open stream; for tests and tools.
+void useStream(LogFile& log, FILE* stream, bool crlf);
+
+// One formatted write.
+void logWrite(LogFile& log, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// "File: %s - ok\n" with the wide file name converted by the process's current
+// locale; characters it cannot convert become "?".
+void logFinishedFile(LogFile& log, const wchar_t* fileName);
+
+// Writes a hex and character dump of the 8 bytes at `data`.
+void PacketDump(LogFile& log, const unsigned char* data);
+
+// Pushes buffered lines out; the program itself relies on the runtime's flush
+// at exit, tools and tests call this before reading the file.
+void flushLog(LogFile& log);

@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/platform.h"
+#include "settings/config_file.h"
+#include "tests/test_support.h"
+
+namespace {
+
+class ConfigFileTest : public ::testing::Test {
+protected:
+    ScratchDirectory dir{"config"};
+    std::wstring path = dir.file(L"config.ini");
+    void write(const std::string& text) { writeWholeFile(path, text); }
+    std::string contents() { return readWholeFile(path); }
+    int32_t readInt(const char* key, int* found = nullptr) {
+        int32_t value = -12345;
+        int result = readConfigIntFrom(path.c_str(), key, &value);
+        if (found) *found = result;
+        return value;
+    }
+};
+
+struct IntCase {
+    const char* file;
+    const char* key;
+    int found;
+    int32_t value;
+};
+
+TEST_F(ConfigFileTest, ReadsIntegersByCaseInsensitivePrefixFromKeyPlusThree) {
+    const IntCase cases[] = {
+        {"LOF1 = 9750\r\n", "lof1", 1, 9750},
+        // prefix match: the first line that starts with the key wins
+        {"timeout2 = 5\r\ntimeout = 30\r\n", "timeout", 1, 5},
+        // offset key + 3 holds the equals sign here
+        {"timeout_x = 5\r\ntimeout = 30\r\n", "timeout", 1, 0},
+        {"timeout = 30 s\r\n", "timeout", 1, 30},
+        {"timeout = \r\nsort = 1\r\n", "timeout", 1, 0},
+        {"timeout = ", "timeout", 1, 0},
+        {"timeout", "timeout", 1, 0},
+        {"sort = 1", "sort", 1, 1},                      // last line without CR LF
+        {"# comment\r\n\r\nsort = -7\r\n", "sort", 1, -7},
+        {"sort =    +42x\r\n", "sort", 1, 42},
+        {"sort = 99999999999\r\n", "sort", 1, INT32_MAX},  // saturates
+        {"sort = -99999999999\r\n", "sort", 1, INT32_MIN},
+        {"tray = 1\r\n", "sort", 0, 0},
+        {"", "sort", 0, 0},
+        // LF-only line ends make the whole file one line: only its start matches
+        {"wnd = 5\nsort = 1\n", "sort", 0, 0},
+        {"wnd = 5\nsort = 1\n", "wnd", 1, 5},
+    };
+    for (const IntCase& c : cases) {
+        write(c.file);
+        int found = -1;
+        EXPECT_EQ(readInt(c.key, &found), c.value) << c.file;
+        EXPECT_EQ(found, c.found) << c.file;
+    }
+}
+
+TEST_F(ConfigFileTest, MissingFileReadsAsAbsentAndWritesCreateNothing) {
+    int found = -1;
+    EXPECT_EQ(readInt("wnd", &found), 0);
+    EXPECT_EQ(found, 0);
+    wchar_t buffer[8] = L"keep";
+    EXPECT_EQ(readConfigStringFrom(path.c_str(), "tmp_dir", buffer, 8), 0);
+    EXPECT_EQ(std::wstring(buffer), L"keep");
+    writeConfigIntTo(path.c_str(), "wnd", 3);
+    writeConfigStringTo(path.c_str(), "tmp_dir", L"x");
+    EXPECT_FALSE(fileExists(path));
+}
+
+struct WriteCase {
+    const char* before;
+    const char* key;
+    int32_t value;
+    const char* after;
+};
+
+TEST_F(ConfigFileTest, WritingAnIntegerRewritesTheValueAndMovesTheRest) {
+    const WriteCase cases[] = {
+        {"timeout = 120\r\nsort = 1\r\n", "timeout", 5, "timeout = 5\r\nsort = 1\r\n"},
+        {"timeout = 5\r\nsort = 1\r\n", "timeout", 120, "timeout = 120\r\nsort = 1\r\n"},
+        {"wnd = 5\r\nsort = 10", "sort", 0, "wnd = 5\r\nsort = 0"},
+        {"wnd = 5\r\nsort = 1\r\n", "tray", 1, "wnd = 5\r\nsort = 1\r\n"},
+        {"# keep\r\nWND = 5\r\nwnd = 9\r\n", "wnd", -3, "# keep\r\nWND = -3\r\nwnd = 9\r\n"},
+        // a line that ends inside the separator gets its separator back instead
+        // of the next line being overwritten
+        {"sort\r\nwnd = 5\r\n", "sort", 1, "sort = 1\r\nwnd = 5\r\n"},
+        {"sort =\r\nwnd = 5\r\n", "sort", 1, "sort = 1\r\nwnd = 5\r\n"},
+        {"sort", "sort", 1, "sort = 1"},
+    };
+    for (const WriteCase& c : cases) {
+        write(c.before);
+        writeConfigIntTo(path.c_str(), c.key, c.value);
+        EXPECT_EQ(contents(), c.after) << c.before;
+    }
+}
+
+TEST_F(ConfigFileTest, StringsRoundTripThroughTheOemCodePage) {
+    write("tmp_dir = C:\\tmp\\\r\nok_dir = old\r\n");
+    wchar_t buffer[260];
+    ASSERT_EQ(readConfigStringFrom(path.c_str(), "tmp_dir", buffer, 260), 1);
+    EXPECT_EQ(std::wstring(buffer), L"C:\\tmp\\");
+
+    writeConfigStringTo(path.c_str(), "ok_dir", L"D:\\finished files\\");
+    EXPECT_EQ(contents(), "tmp_dir = C:\\tmp\\\r\nok_dir = D:\\finished files\\\r\n");
+
+    // A character no OEM code page has comes back as the default character.
+    writeConfigStringTo(path.c_str(), "ok_dir", L"a\x4E2D" L"b");
+    ASSERT_EQ(readConfigStringFrom(path.c_str(), "ok_dir", buffer, 260), 1);
+    EXPECT_EQ(std::wstring(buffer), L"a?b");
+}
+
+TEST_F(ConfigFileTest, StringValuesAreCutToTheBufferAndTheLine) {
+    write("log_dir = abcdefgh\r\n");
+    wchar_t small[4] = L"zzz";
+    ASSERT_EQ(readConfigStringFrom(path.c_str(), "log_dir", small, 4), 1);
+    EXPECT_EQ(std::wstring(small), L"abc");
+
+    // A line longer than 255 bytes is read as its first 255 bytes.
+    write("log_dir = " + std::string(400, 'x') + "\r\nsort = 1\r\n");
+    wchar_t big[1024];
+    ASSERT_EQ(readConfigStringFrom(path.c_str(), "log_dir", big, 1024), 1);
+    EXPECT_EQ(std::wstring(big), std::wstring(255 - 10, L'x'));
+    EXPECT_EQ(readInt("sort"), 1);
+
+    // A value too long for a line is cut, and the file stays well formed.
+    std::wstring huge(1000, L'y');
+    writeConfigStringTo(path.c_str(), "log_dir", huge.c_str());
+    EXPECT_EQ(readInt("sort"), 1);
+    ASSERT_EQ(readConfigStringFrom(path.c_str(), "log_dir", big, 1024), 1);
+    EXPECT_EQ(std::wstring(big), std::wstring(255 - 10, L'y'));
+}
+
+TEST_F(ConfigFileTest, PlainOperationsUseConfigIniInTheCurrentDirectory) {
+    write("wnd = 5\r\ncx = 640\r\n");
+    CurrentDirectoryScope here(dir.path);
+    writeConfigInt("cx", 800);
+    int32_t cx = 0;
+    EXPECT_EQ(readConfigInt("cx", &cx), 1);
+    EXPECT_EQ(cx, 800);
+    writeConfigString("wnd", L"3");
+    wchar_t text[8];
+    EXPECT_EQ(readConfigString("wnd", text, 8), 1);
+    EXPECT_EQ(std::wstring(text), L"3");
+}
+
+TEST(LenientInteger, StopsAtTheFirstOtherCharacterAndNeverReadsPastTheCount) {
+    EXPECT_EQ(parseLenientInt("  \t-12ab", 8), -12);
+    EXPECT_EQ(parseLenientInt("-", 1), 0);
+    EXPECT_EQ(parseLenientInt("123456", 3), 123);
+    EXPECT_EQ(parseLenientInt("2147483647", 10), INT32_MAX);
+    EXPECT_EQ(parseLenientInt("-2147483648", 11), INT32_MIN);
+    EXPECT_EQ(parseLenientInt("", 0), 0);
+}
+
+}  // namespace

@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "settings/log_file.h"
+#include "tests/test_support.h"
+
+namespace {
+
+class LogFileTest : public ::testing::Test {
+protected:
+    ScratchDirectory dir{"log"};
+    LogFile log;
+    std::wstring logPath = dir.file(L"log.txt");
+
+    // The log file is not shared while open, so it is closed before reading.
+    std::string closeAndRead(LogFile& which, const std::wstring& path) {
+        FILE* stream = which.stream.load();
+        if (stream && stream != stdout) std::fclose(stream);
+        useStandardOutput(which);
+        return readWholeFile(path);
+    }
+    std::string written() { return closeAndRead(log, logPath); }
+};
+
+TEST_F(LogFileTest, LogTxtIsAppendedAndEveryLineEndIsCrLf) {
+    writeWholeFile(logPath, "earlier\r\n");
+    ASSERT_TRUE(openLogAt(log, logPath.c_str()));
+    logWrite(log, "\nQuillmoth sarted\n");
+    logWrite(log, "Harlune: Len = %d\n", 2049);
+    EXPECT_EQ(written(), "earlier\r\n\r\nQuillmoth sarted\r\nHarlune: Len = 2049\r\n");
+}
+
+TEST_F(LogFileTest, OpenLogFollowsLogDirFromTheConfiguration) {
+    std::wstring logs = dir.file(L"logs");
+    ASSERT_TRUE(createDirectory(logs.c_str()));
+    std::string dirText(logs.begin(), logs.end());  // the scratch path is ASCII
+    writeWholeFile(dir.file(L"config.ini"),
+                   "use_log = 1\r\nlog_dir = " + dirText + std::string(1, char(kPathSeparator)) + "\r\n");
+    CurrentDirectoryScope here(dir.path);
+    openLog(log);
+    logWrite(log, "DVB: OK\n");
+    EXPECT_EQ(closeAndRead(log, logs + kPathSeparator + L"log.txt"), "DVB: OK\r\n");
+}
+
+TEST_F(LogFileTest, AnUnopenableLogFileFallsBackToStandardOutput) {
+    std::wstring missing = dir.file(L"no-such-dir") + kPathSeparator + L"log.txt";
+    EXPECT_FALSE(openLogAt(log, missing.c_str()));
+    EXPECT_EQ(log.stream.load(), stdout);
+    EXPECT_FALSE(fileExists(missing));
+
+    // The same through the configuration, with no file created.
+    writeWholeFile(dir.file(L"config.ini"), "log_dir = ./no-such-dir/\r\n");
+    CurrentDirectoryScope here(dir.path);
+    LogFile other;
+    openLog(other);
+    EXPECT_EQ(other.stream.load(), stdout);
+}
+
+TEST_F(LogFileTest, PacketDumpShowsEightBytesInHexAndAsCharacters) {
+    ASSERT_TRUE(openLogAt(log, logPath.c_str()));
+    const unsigned char header[] = {'H', 'T', 'T', 'P', '/', '1', '.', '5'};
+    logWrite(log, "ERROR: HTTP ver");
+    PacketDump(log, header);
+    EXPECT_EQ(written(),
+              "ERROR: HTTP ver\r\nLen: 8\r\n00000000: 48 54 54 50 2F 31 2E 35   HTTP/1.5\r\n\r\n");
+}
+
+TEST_F(LogFileTest, PacketDumpHidesOnlyBytesBelowSixteen) {
+    ASSERT_TRUE(openLogAt(log, logPath.c_str()));
+    const unsigned char bytes[] = {0x0A, 0x1F, 0x00, 0x0F, 0x10, 0x7F, 0xFF, 'A'};
+    PacketDump(log, bytes);
+    std::string expected = "\r\nLen: 8\r\n00000000: 0A 1F 00 0F 10 7F FF 41   .";
+    expected += '\x1F';
+    expected += "..";
+    expected += '\x10';
+    expected += '\x7F';
+    expected += '\xFF';
+    expected += "A\r\n\r\n";
+    EXPECT_EQ(written(), expected);
+}
+
+TEST_F(LogFileTest, FinishedFileNamesAreConvertedByTheCurrentLocale) {
+    ASSERT_TRUE(openLogAt(log, logPath.c_str()));
+    logFinishedFile(log, L"photo (0).jpg");
+    // The classic locale has no conversion for Cyrillic: each such letter is "?".
+    logFinishedFile(log, L"\x0444\x043E\x0442\x043E (1).jpg");
+    EXPECT_EQ(written(), "File: photo (0).jpg - ok\r\nFile: ???? (1).jpg - ok\r\n");
+}
+
+TEST_F(LogFileTest, AVeryLongFinishedFileNameIsCutNotOverflowed) {
+    ASSERT_TRUE(openLogAt(log, logPath.c_str()));
+    std::wstring name(5000, L'n');
+    logFinishedFile(log, name.c_str());
+    std::string text = written();
+    ASSERT_GE(text.size(), 13u);
+    EXPECT_LT(text.size(), 5000u);
+    EXPECT_EQ(text.substr(0, 6), "File: ");
+    EXPECT_EQ(text.substr(text.size() - 7), " - ok\r\n");
+}
+
+struct Writer {
+    LogFile* log;
+    int id;
+    Event* done;
+};
+
+void writeLines(void* raw) {
+    Writer& w = *static_cast<Writer*>(raw);
+    for (int i = 0; i < 2000; ++i) logWrite(*w.log, "thread %d line %04d of a line long enough to tear\n", w.id, i);
+    setEvent(w.done);
+}
+
+TEST_F(LogFileTest, LinesOfDifferentThreadsNeverMix) {
+    ASSERT_TRUE(openLogAt(log, logPath.c_str()));
+    Writer writers[4];
+    for (int t = 0; t < 4; ++t) {
+        writers[t] = {&log, t, createEvent()};
+        ASSERT_TRUE(startDetachedThread(writeLines, &writers[t]));
+    }
+    for (Writer& w : writers) {
+        EXPECT_EQ(waitEvent(w.done, 60000), WaitResult::signalled);
+        closeEvent(w.done);
+    }
+    std::string text = written();
+    size_t lines = 0;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find("\r\n", start);
+        ASSERT_NE(end, std::string::npos);
+        std::string line = text.substr(start, end - start);
+        int id = -1, number = -1;
+        char tail[64] = {};
+        ASSERT_EQ(std::sscanf(line.c_str(), "thread %d line %d of a line long enough to %63s", &id, &number, tail), 3)
+            << line;
+        EXPECT_STREQ(tail, "tear");
+        ++lines;
+        start = end + 2;
+    }
+    EXPECT_EQ(lines, 4u * 2000u);
+}
+
+}  // namespace

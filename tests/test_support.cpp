@@ -1,0 +1,73 @@
+#include "tests/test_support.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+
+ScratchDirectory::ScratchDirectory(const char* name) {
+    fs::path where = fs::current_path() / name;
+    std::error_code ignored;
+    fs::remove_all(where, ignored);
+    fs::create_directories(where);
+    path = where.wstring();
+}
+
+ScratchDirectory::~ScratchDirectory() {
+    std::error_code ignored;
+    fs::remove_all(fs::path(path), ignored);
+}
+
+std::wstring ScratchDirectory::file(const std::wstring& name) const { return path + kPathSeparator + name; }
+
+CurrentDirectoryScope::CurrentDirectoryScope(const std::wstring& path) {
+    previous = fs::current_path().wstring();
+    fs::current_path(fs::path(path));
+}
+
+CurrentDirectoryScope::~CurrentDirectoryScope() { fs::current_path(fs::path(previous)); }
+
+std::string readWholeFile(const std::wstring& path) {
+    std::ifstream in(fs::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeWholeFile(const std::wstring& path, const std::string& bytes) {
+    std::ofstream out(fs::path(path), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+bool fileExists(const std::wstring& path) {
+    std::error_code ignored;
+    return fs::exists(fs::path(path), ignored);
+}
+
+std::wstring capturePath(const char* name) {
+    return (fs::path(QM_CAPTURES_DIR) / name).wstring();
+}
+
+std::vector<unsigned char> readCapture(const char* name) {
+    std::string bytes = readWholeFile(capturePath(name));
+    return std::vector<unsigned char>(bytes.begin(), bytes.end());
+}
+
+CapturedLog::CapturedLog() : file(std::tmpfile()) { useStream(log, file, false); }
+
+CapturedLog::~CapturedLog() {
+    if (file) std::fclose(file);
+}
+
+std::string CapturedLog::text() {
+    std::string result;
+    if (!file) return result;
+    std::fflush(file);
+    std::rewind(file);
+    char chunk[4096];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) result.append(chunk, n);
+    std::fseek(file, 0, SEEK_END);
+    return result;
+}

@@ -1,0 +1,44 @@
+// Helpers shared by the tests: scratch directories, whole-file reads and
+// writes, and the paths of the real captures.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A fresh, empty directory under the test's working directory, removed with
+// its contents when the object goes. `path` ends without a separator.
+struct ScratchDirectory {
+    std::wstring path;
+    explicit ScratchDirectory(const char* name);
+    ~ScratchDirectory();
+    // path + separator + name
+    std::wstring file(const std::wstring& name) const;
+};
+
+// Makes `path` the current directory for the scope, then goes back.
+struct CurrentDirectoryScope {
+    std::wstring previous;
+    explicit CurrentDirectoryScope(const std::wstring& path);
+    ~CurrentDirectoryScope();
+};
+
+std::string readWholeFile(const std::wstring& path);
+void writeWholeFile(const std::wstring& path, const std::string& bytes);
+bool fileExists(const std::wstring& path);
+
+// The path of a capture in shared/captures, as this platform spells it.
+std::wstring capturePath(const char* name);
+std::vector<unsigned char> readCapture(const char* name);
+
+#include "settings/log_file.h"
+
+// A log whose lines the test can read back.
+struct CapturedLog {
+    LogFile log;
+    FILE* file;
+    CapturedLog();
+    ~CapturedLog();
+    CapturedLog(const CapturedLog&) = delete;
+    CapturedLog& operator=(const CapturedLog&) = delete;
+    std::string text();
+};

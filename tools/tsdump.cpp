@@ -1,0 +1,147 @@
+// tsdump: feeds the packets of one PID of a transport-stream capture through
+// the receiver's packet intake and prints every UDP datagram it decodes, then
+// the reception counters. The first thing to run when "nothing arrives".
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "reception/section_assembler.h"
+#include "settings/log_file.h"
+#include "tools/stream_builder.h"
+
+namespace {
+
+void usage() {
+    std::fprintf(stderr,
+                 "usage: tsdump [--pid N] [--quiet] [CAPTURE]\n"
+                 "  Reads a transport-stream capture (standard input when CAPTURE is absent or -),\n"
+                 "  keeps the packets of PID N (default: the first PID carrying MPE sections,\n"
+                 "  table_id 0x3E) and prints each UDP datagram the receiver decodes from them:\n"
+                 "  source, destination, destination MAC and payload length. --quiet prints only\n"
+                 "  the counters.\n");
+}
+
+bool readAll(const char* path, std::vector<uint8_t>& data) {
+    FILE* input = (path && std::strcmp(path, "-") != 0) ? std::fopen(path, "rb") : stdin;
+    if (!input) return false;
+    uint8_t chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, input)) > 0) data.insert(data.end(), chunk, chunk + n);
+    bool ok = !std::ferror(input);
+    if (input != stdin) std::fclose(input);
+    return ok;
+}
+
+// The offset of the first packet: the first 0x47 followed by two more at
+// packet distance (or by the end of the data).
+size_t findFirstPacket(const std::vector<uint8_t>& data) {
+    for (size_t i = 0; i < data.size() && i < kTsPacketSize; ++i) {
+        bool synced = true;
+        for (size_t k = 0; k < 3 && i + k * kTsPacketSize < data.size(); ++k)
+            if (data[i + k * kTsPacketSize] != 0x47) synced = false;
+        if (synced) return i;
+    }
+    return data.size();
+}
+
+uint16_t pidOf(const uint8_t* packet) { return uint16_t(((packet[1] & 0x1F) << 8) | packet[2]); }
+
+// The first PID on which a section with table_id 0x3E starts; -1 if none.
+int findMpePid(const std::vector<uint8_t>& data, size_t start) {
+    for (size_t at = start; at + kTsPacketSize <= data.size(); at += kTsPacketSize) {
+        const uint8_t* p = data.data() + at;
+        if (p[0] != 0x47 || (p[1] & 0x80) || !(p[1] & 0x40)) continue;
+        size_t payload = 4;
+        uint8_t control = (p[3] >> 4) & 0x3;
+        if (control == 0 || control == 2) continue;  // no payload
+        if (control == 3) payload += 1 + p[4];
+        if (payload >= kTsPacketSize) continue;
+        size_t table = payload + 1 + p[payload];
+        if (table < kTsPacketSize && p[table] == 0x3E) return pidOf(p);
+    }
+    return -1;
+}
+
+struct Dump {
+    bool quiet = false;
+    uint64_t datagrams = 0;
+};
+
+void printDatagram(void* context, const DatagramAddress& address, const uint8_t*, uint16_t length) {
+    Dump& dump = *static_cast<Dump*>(context);
+    ++dump.datagrams;
+    if (dump.quiet) return;
+    const uint8_t* m = address.destinationMac;
+    std::printf("%s:%u -> %s:%u mac %02x:%02x:%02x:%02x:%02x:%02x length %u\n",
+                formatAddress(address.sourceAddress).c_str(), address.sourcePort,
+                formatAddress(address.destinationAddress).c_str(), address.destinationPort, m[0], m[1], m[2], m[3],
+                m[4], m[5], length);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int pid = -1;
+    const char* path = nullptr;
+    Dump dump;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--pid") == 0 && i + 1 < argc) {
+            char* end = nullptr;
+            long value = std::strtol(argv[++i], &end, 0);
+            if (*end || value < 0 || value > 0x1FFF) {
+                std::fprintf(stderr, "tsdump: --pid wants a number from 0 to 8191, not %s\n", argv[i]);
+                return 2;
+            }
+            pid = int(value);
+        } else if (std::strcmp(argv[i], "--quiet") == 0) {
+            dump.quiet = true;
+        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            usage();
+            return 0;
+        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+            usage();
+            return 2;
+        } else {
+            path = argv[i];
+        }
+    }
+
+    std::vector<uint8_t> data;
+    if (!readAll(path, data)) {
+        std::fprintf(stderr, "tsdump: cannot read %s\n", path ? path : "standard input");
+        return 1;
+    }
+    size_t start = findFirstPacket(data);
+    if (pid < 0) {
+        pid = findMpePid(data, start);
+        if (pid < 0) {
+            std::fprintf(stderr, "tsdump: no PID carries MPE sections (table_id 0x3E); name one with --pid\n");
+            return 1;
+        }
+    }
+    std::fprintf(stderr, "tsdump: following PID %d (0x%04X)\n", pid, pid);
+
+    // Transport and IP errors go to standard error, datagrams to standard output.
+    static LogFile log;
+    useStream(log, stderr, false);
+    static SectionAssembler assembler;
+    assembler.log = &log;
+    assembler.sink = printDatagram;
+    assembler.sinkContext = &dump;
+    // Like a receiver's PID filter, keep the packets whose header names the PID;
+    // the intake itself refuses those with a bad sync byte or the error flag.
+    for (size_t at = start; at + kTsPacketSize <= data.size(); at += kTsPacketSize) {
+        const uint8_t* packet = data.data() + at;
+        if (pidOf(packet) == pid) takePacket(assembler, packet, kTsPacketSize);
+    }
+
+    uint64_t packets = assembler.packetCount.load();
+    std::printf("packets: %" PRIu64 "\n", packets);
+    std::printf("bytes: %" PRIu64 "\n", packets * kTsPacketSize);
+    std::printf("discontinuities: %d\n", int(assembler.discontinuityCount.load()));
+    std::printf("datagrams: %" PRIu64 "\n", dump.datagrams);
+    return 0;
+}
