@@ -131,3 +131,14 @@ size_t oemToWide(const char* text, size_t count, wchar_t* buffer, size_t capacit
 // a character the code page lacks becomes its default character ('?').
 // Writes at most `capacity` bytes, no terminator; returns the count written.
 size_t wideToOem(const wchar_t* text, char* buffer, size_t capacity);
+
+// ---- UTF-8 ---------------------------------------------------------------------
+// Portable, the same on both halves. Wide text is UTF-16 where wchar_t has 16
+// bits (surrogate pairs are joined) and UTF-32 elsewhere; what cannot be
+// encoded becomes U+FFFD.
+
+// Writes NUL-terminated UTF-8; false (and an empty string when capacity > 0)
+// when it does not fit.
+bool wideToUtf8(const wchar_t* text, char* out, size_t capacity);
+// Writes NUL-terminated wide text and its length; false when it does not fit.
+bool utf8ToWide(const char* text, wchar_t* out, size_t capacity, size_t* length);

@@ -15,53 +15,6 @@ namespace {
 // Room for kMaxPath wide characters at four UTF-8 bytes each.
 constexpr size_t kUtf8PathCapacity = kMaxPath * 4 + 1;
 
-// Wide (UTF-32) to UTF-8; false when the result does not fit.
-bool toUtf8(const wchar_t* text, char* out, size_t capacity) {
-    size_t used = 0;
-    for (; *text; ++text) {
-        uint32_t c = static_cast<uint32_t>(*text);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-        char bytes[4];
-        size_t n;
-        if (c < 0x80) { bytes[0] = char(c); n = 1; }
-        else if (c < 0x800) { bytes[0] = char(0xC0 | (c >> 6)); bytes[1] = char(0x80 | (c & 0x3F)); n = 2; }
-        else if (c < 0x10000) {
-            bytes[0] = char(0xE0 | (c >> 12)); bytes[1] = char(0x80 | ((c >> 6) & 0x3F));
-            bytes[2] = char(0x80 | (c & 0x3F)); n = 3;
-        } else {
-            bytes[0] = char(0xF0 | (c >> 18)); bytes[1] = char(0x80 | ((c >> 12) & 0x3F));
-            bytes[2] = char(0x80 | ((c >> 6) & 0x3F)); bytes[3] = char(0x80 | (c & 0x3F)); n = 4;
-        }
-        if (used + n + 1 > capacity) return false;
-        for (size_t i = 0; i < n; ++i) out[used++] = bytes[i];
-    }
-    out[used] = '\0';
-    return true;
-}
-
-// UTF-8 to wide; malformed bytes become U+FFFD. false when it does not fit.
-bool fromUtf8(const char* text, wchar_t* out, size_t capacity, size_t* length) {
-    size_t used = 0;
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-    while (*p) {
-        uint32_t c = *p++;
-        int more = 0;
-        if (c >= 0xF0 && c < 0xF8) { c &= 0x07; more = 3; }
-        else if (c >= 0xE0) { c &= 0x0F; more = 2; }
-        else if (c >= 0xC0) { c &= 0x1F; more = 1; }
-        else if (c >= 0x80) { c = 0xFFFD; }
-        for (; more > 0; --more) {
-            if ((*p & 0xC0) != 0x80) { c = 0xFFFD; break; }
-            c = (c << 6) | (*p++ & 0x3F);
-        }
-        if (used + 1 >= capacity) return false;
-        out[used++] = static_cast<wchar_t>(c);
-    }
-    out[used] = L'\0';
-    *length = used;
-    return true;
-}
-
 int fd(FileHandle file) { return static_cast<int>(file); }
 
 const uint16_t kCp866High[128] = {
@@ -94,7 +47,7 @@ char wideToCp866(wchar_t c) {
 
 FileHandle openFile(const wchar_t* path, FileAccess access, FileShare, FileCreation creation) {
     char name[kUtf8PathCapacity];
-    if (!toUtf8(path, name, sizeof name)) return kNoFile;
+    if (!wideToUtf8(path, name, sizeof name)) return kNoFile;
     int flags = O_CLOEXEC;
     switch (access) {
         case FileAccess::read: flags |= O_RDONLY; break;
@@ -160,7 +113,7 @@ void closeFile(FileHandle file) {
 
 bool deleteFile(const wchar_t* path) {
     char name[kUtf8PathCapacity];
-    if (!toUtf8(path, name, sizeof name)) return false;
+    if (!wideToUtf8(path, name, sizeof name)) return false;
     struct stat info;
     if (lstat(name, &info) != 0 || S_ISDIR(info.st_mode)) return false;
     return ::unlink(name) == 0;
@@ -169,36 +122,36 @@ bool deleteFile(const wchar_t* path) {
 bool pathExists(const wchar_t* path) {
     char name[kUtf8PathCapacity];
     struct stat info;
-    return toUtf8(path, name, sizeof name) && ::stat(name, &info) == 0;
+    return wideToUtf8(path, name, sizeof name) && ::stat(name, &info) == 0;
 }
 
 bool isDirectory(const wchar_t* path) {
     char name[kUtf8PathCapacity];
     struct stat info;
-    return toUtf8(path, name, sizeof name) && ::stat(name, &info) == 0 && S_ISDIR(info.st_mode);
+    return wideToUtf8(path, name, sizeof name) && ::stat(name, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 bool createDirectory(const wchar_t* path) {
     char name[kUtf8PathCapacity];
-    return toUtf8(path, name, sizeof name) && ::mkdir(name, 0777) == 0;
+    return wideToUtf8(path, name, sizeof name) && ::mkdir(name, 0777) == 0;
 }
 
 size_t currentDirectory(wchar_t* buffer, size_t capacity) {
     char name[PATH_MAX];
     if (!::getcwd(name, sizeof name)) return 0;
     size_t length = 0;
-    if (capacity == 0 || !fromUtf8(name, buffer, capacity, &length)) return 0;
+    if (capacity == 0 || !utf8ToWide(name, buffer, capacity, &length)) return 0;
     return length;
 }
 
 bool setCurrentDirectory(const wchar_t* path) {
     char name[kUtf8PathCapacity];
-    return toUtf8(path, name, sizeof name) && ::chdir(name) == 0;
+    return wideToUtf8(path, name, sizeof name) && ::chdir(name) == 0;
 }
 
 FILE* openExclusiveAppendStream(const wchar_t* path) {
     char name[kUtf8PathCapacity];
-    if (!toUtf8(path, name, sizeof name)) return nullptr;
+    if (!wideToUtf8(path, name, sizeof name)) return nullptr;
     return std::fopen(name, "ab");
 }
 

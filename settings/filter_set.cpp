@@ -1,0 +1,113 @@
+#include "settings/filter_set.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "settings/messages.h"
+
+FilterSet gFilterSet;
+
+struct FilterBlock {
+    size_t length;     // bytes as read from the file
+    uint8_t bytes[1];  // `length` bytes follow
+};
+
+namespace {
+
+uint32_t read32(const uint8_t* p) {
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+void write32(uint8_t* p, uint32_t value) {
+    for (int i = 0; i < 4; ++i) p[i] = uint8_t(value >> (8 * i));
+}
+
+// Reads the whole file from offset 0 into a new block; nullptr when it is
+// empty or cannot be read.
+FilterBlock* readBlock(FileHandle file) {
+    int64_t size = fileSize(file);
+    if (size <= 0 || uint64_t(size) > 0xFFFFFFFFu || !seekFile(file, 0)) return nullptr;
+    auto* block = static_cast<FilterBlock*>(std::malloc(offsetof(FilterBlock, bytes) + size_t(size)));
+    if (!block) return nullptr;
+    size_t done = 0;
+    while (done < size_t(size)) {
+        int64_t n = readFile(file, block->bytes + done, uint32_t(size_t(size) - done));
+        if (n <= 0) break;
+        done += size_t(n);
+    }
+    block->length = done;
+    return block;
+}
+
+// Puts `block` in place and frees the one it replaces once no match can be
+// reading it: a match announces itself before it takes the block, so after
+// the exchange only matches that already hold the old block keep readers up.
+void replaceBlock(FilterSet& set, FilterBlock* block) {
+    FilterBlock* old = set.block.exchange(block, std::memory_order_seq_cst);
+    while (set.readers.load(std::memory_order_seq_cst) != 0) sleepMilliseconds(0);
+    std::free(old);
+}
+
+bool admits(const FilterRecord& record, uint32_t length, const ExtensionEntry* extension) {
+    if (length < record.minimum || length > record.maximum) return false;
+    if (record.kind == kFilterByExtension) return record.listReference == extension->identity;
+    return listContains(record.listReference, extension);
+}
+
+}  // namespace
+
+void encodeFilterRecord(const FilterRecord& record, uint8_t bytes[kFilterRecordSize]) {
+    write32(bytes, record.kind);
+    write32(bytes + 4, record.nameReference);
+    write32(bytes + 8, record.listReference);
+    write32(bytes + 12, record.minimum);
+    write32(bytes + 16, record.maximum);
+}
+
+FilterRecord decodeFilterRecord(const uint8_t bytes[kFilterRecordSize]) {
+    FilterRecord record;
+    record.kind = read32(bytes);
+    record.nameReference = read32(bytes + 4);
+    record.listReference = read32(bytes + 8);
+    record.minimum = read32(bytes + 12);
+    record.maximum = read32(bytes + 16);
+    return record;
+}
+
+void load(FilterSet& set, const wchar_t* path) {
+    ScopedFile file(openFile(path, FileAccess::read, FileShare::read, FileCreation::openAlways));
+    if (!file.valid()) return;
+    FilterBlock* block = readBlock(file.handle);
+    replaceBlock(set, block);
+    if (!block || block->length == 0)
+        showMessage(L"Фильтры не найдены. Необходимо создать хотя бы один фильтр.", L"Внимание!",
+                    MessageIcon::warning);
+}
+
+void reload(FilterSet& set, FileHandle file) { replaceBlock(set, readBlock(file)); }
+
+void emptyFilterSet(FilterSet& set) { replaceBlock(set, nullptr); }
+
+int32_t match(FilterSet& set, uint32_t length, const ExtensionEntry* extension) {
+    if (!extension) return -1;
+    set.readers.fetch_add(1, std::memory_order_seq_cst);
+    const FilterBlock* block = set.block.load(std::memory_order_seq_cst);
+    int32_t result = -1;
+    size_t records = block ? block->length / kFilterRecordSize : 0;
+    for (size_t i = 0; i < records; ++i) {
+        if (admits(decodeFilterRecord(block->bytes + i * kFilterRecordSize), length, extension)) {
+            result = extension->index;
+            break;
+        }
+    }
+    set.readers.fetch_sub(1, std::memory_order_seq_cst);
+    return result;
+}
+
+size_t filterCount(FilterSet& set) {
+    set.readers.fetch_add(1, std::memory_order_seq_cst);
+    const FilterBlock* block = set.block.load(std::memory_order_seq_cst);
+    size_t count = block ? block->length / kFilterRecordSize : 0;
+    set.readers.fetch_sub(1, std::memory_order_seq_cst);
+    return count;
+}
