@@ -34,6 +34,7 @@ enum class FileCreation {
     openExisting,   // fail when the file does not exist
     createAlways,   // create, truncating an existing file
     openAlways,     // open, creating an empty file when missing
+    createNew,      // create; fail when the name is taken
 };
 
 FileHandle openFile(const wchar_t* path, FileAccess access, FileShare share, FileCreation creation);
@@ -63,6 +64,9 @@ struct ScopedFile {
 };
 
 bool deleteFile(const wchar_t* path);
+// Gives a file a new name in the same directory, never replacing a file that
+// already has that name; false when `to` exists or the rename fails.
+bool renameFileNoReplace(const wchar_t* from, const wchar_t* to);
 bool pathExists(const wchar_t* path);
 bool isDirectory(const wchar_t* path);
 // Creates one directory level; false when it could not be created (it may

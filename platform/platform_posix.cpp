@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <climits>
 #include <ctime>
 #include <fcntl.h>
@@ -58,6 +59,7 @@ FileHandle openFile(const wchar_t* path, FileAccess access, FileShare, FileCreat
         case FileCreation::openExisting: break;
         case FileCreation::createAlways: flags |= O_CREAT | O_TRUNC; break;
         case FileCreation::openAlways: flags |= O_CREAT; break;
+        case FileCreation::createNew: flags |= O_CREAT | O_EXCL; break;
     }
     int result = ::open(name, flags, 0666);
     if (result < 0) return kNoFile;
@@ -117,6 +119,18 @@ bool deleteFile(const wchar_t* path) {
     struct stat info;
     if (lstat(name, &info) != 0 || S_ISDIR(info.st_mode)) return false;
     return ::unlink(name) == 0;
+}
+
+bool renameFileNoReplace(const wchar_t* from, const wchar_t* to) {
+    char source[kUtf8PathCapacity], target[kUtf8PathCapacity];
+    if (!wideToUtf8(from, source, sizeof source) || !wideToUtf8(to, target, sizeof target)) return false;
+    if (::renameat2(AT_FDCWD, source, AT_FDCWD, target, RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // File systems without the no-replace rename: a hard link fails on an
+    // existing name just as well.
+    if (::link(source, target) != 0) return false;
+    ::unlink(source);
+    return true;
 }
 
 bool pathExists(const wchar_t* path) {

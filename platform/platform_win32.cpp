@@ -24,6 +24,7 @@ FileHandle openFile(const wchar_t* path, FileAccess access, FileShare share, Fil
         case FileCreation::openExisting: disposition = OPEN_EXISTING; break;
         case FileCreation::createAlways: disposition = CREATE_ALWAYS; break;
         case FileCreation::openAlways: disposition = OPEN_ALWAYS; break;
+        case FileCreation::createNew: disposition = CREATE_NEW; break;
     }
     DWORD shareMode = share == FileShare::read ? FILE_SHARE_READ : 0;
     HANDLE h = CreateFileW(path, desired, shareMode, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -76,6 +77,8 @@ void closeFile(FileHandle file) {
 }
 
 bool deleteFile(const wchar_t* path) { return DeleteFileW(path) != 0; }
+
+bool renameFileNoReplace(const wchar_t* from, const wchar_t* to) { return MoveFileExW(from, to, 0) != 0; }
 
 bool pathExists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 

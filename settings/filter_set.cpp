@@ -39,15 +39,6 @@ FilterBlock* readBlock(FileHandle file) {
     return block;
 }
 
-// Puts `block` in place and frees the one it replaces once no match can be
-// reading it: a match announces itself before it takes the block, so after
-// the exchange only matches that already hold the old block keep readers up.
-void replaceBlock(FilterSet& set, FilterBlock* block) {
-    FilterBlock* old = set.block.exchange(block, std::memory_order_seq_cst);
-    while (set.readers.load(std::memory_order_seq_cst) != 0) sleepMilliseconds(0);
-    std::free(old);
-}
-
 bool admits(const FilterRecord& record, uint32_t length, const ExtensionEntry* extension) {
     if (length < record.minimum || length > record.maximum) return false;
     if (record.kind == kFilterByExtension) return record.listReference == extension->identity;
@@ -78,20 +69,19 @@ void load(FilterSet& set, const wchar_t* path) {
     ScopedFile file(openFile(path, FileAccess::read, FileShare::read, FileCreation::openAlways));
     if (!file.valid()) return;
     FilterBlock* block = readBlock(file.handle);
-    replaceBlock(set, block);
+    replaceBlock(set.content, block);
     if (!block || block->length == 0)
         showMessage(L"Фильтры не найдены. Необходимо создать хотя бы один фильтр.", L"Внимание!",
                     MessageIcon::warning);
 }
 
-void reload(FilterSet& set, FileHandle file) { replaceBlock(set, readBlock(file)); }
+void reload(FilterSet& set, FileHandle file) { replaceBlock(set.content, readBlock(file)); }
 
-void emptyFilterSet(FilterSet& set) { replaceBlock(set, nullptr); }
+void emptyFilterSet(FilterSet& set) { replaceBlock(set.content, nullptr); }
 
 int32_t match(FilterSet& set, uint32_t length, const ExtensionEntry* extension) {
     if (!extension) return -1;
-    set.readers.fetch_add(1, std::memory_order_seq_cst);
-    const FilterBlock* block = set.block.load(std::memory_order_seq_cst);
+    auto* block = static_cast<const FilterBlock*>(beginRead(set.content));
     int32_t result = -1;
     size_t records = block ? block->length / kFilterRecordSize : 0;
     for (size_t i = 0; i < records; ++i) {
@@ -100,14 +90,13 @@ int32_t match(FilterSet& set, uint32_t length, const ExtensionEntry* extension) 
             break;
         }
     }
-    set.readers.fetch_sub(1, std::memory_order_seq_cst);
+    endRead(set.content);
     return result;
 }
 
 size_t filterCount(FilterSet& set) {
-    set.readers.fetch_add(1, std::memory_order_seq_cst);
-    const FilterBlock* block = set.block.load(std::memory_order_seq_cst);
+    auto* block = static_cast<const FilterBlock*>(beginRead(set.content));
     size_t count = block ? block->length / kFilterRecordSize : 0;
-    set.readers.fetch_sub(1, std::memory_order_seq_cst);
+    endRead(set.content);
     return count;
 }

@@ -12,6 +12,7 @@
 
 #include "extraction/content_classes.h"
 #include "platform/platform.h"
+#include "settings/shared_block.h"
 
 constexpr const wchar_t* kFilterFileName = L"filters.qmf";
 constexpr size_t kFilterRecordSize = 20;
@@ -30,12 +31,8 @@ constexpr uint32_t kFilterByExtension = 1;
 void encodeFilterRecord(const FilterRecord& record, uint8_t bytes[kFilterRecordSize]);
 FilterRecord decodeFilterRecord(const uint8_t bytes[kFilterRecordSize]);
 
-struct FilterBlock;
-
 struct FilterSet {
-    std::atomic<FilterBlock*> block{nullptr};  // nullptr: the empty set
-    // Matches under way; reload frees a block only once none can still read it.
-    std::atomic<uint32_t> readers{0};
+    SharedBlock content;  // the file's bytes as read; no block: the empty set
 };
 
 // The program's filter set.

@@ -1,0 +1,196 @@
+// The packet thread's side: checking object datagrams, starting Transfers for
+// wanted objects and handing later payloads to their workers.
+#include <cstring>
+#include <cwchar>
+
+#include <zlib.h>
+
+#include "extraction/extraction.h"
+#include "extraction/object_datagram.h"
+#include "extraction/object_header.h"
+#include "settings/size_text.h"
+#include "settings/wide_format.h"
+
+namespace {
+
+constexpr size_t kHeaderScratch = 2048;
+
+uint32_t read32le(const uint8_t* p) {
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+// The payload goes into the slot; the length is stored last, so that a worker
+// that sees it also sees the bytes and the node.
+void fillSlot(Transfer& t, SegmentNode* node, const uint8_t* payload, uint16_t length) {
+    std::memcpy(t.handoff, payload, length);
+    t.currentSegment = node;
+    t.handoffLength.store(length, std::memory_order_release);
+    setEvent(t.dataReady);
+}
+
+// A later datagram of a live Transfer; the mutex is held and released here.
+void handOff(Extraction& x, Transfer& t, uint32_t sequence, const uint8_t* payload, uint16_t length) {
+    if (sequence == 1) {
+        // A repeat of the first datagram would feed the zlib header into the
+        // middle of the stream and wreck the object; it carries nothing new.
+        unlockMutex(x.table.mutex);
+        return;
+    }
+    waitEvent(t.readyForMore, kWaitForever);
+    if (t.closing.load(std::memory_order_acquire)) {
+        unlockMutex(x.table.mutex);
+        return;
+    }
+    SegmentNode* node = nullptr;
+    if (sequence > t.maxSequence) {
+        t.maxSequence = sequence;
+    } else {
+        node = findSegment(t, sequence);
+        if (node) t.rewrite = 1;
+    }
+    if (!node) {
+        // The worker is idle and has left the position at the end of the file.
+        int64_t end = filePosition(t.tempFile.load(std::memory_order_acquire));
+        node = addSegment(t, sequence, end < 0 ? 0 : uint32_t(end));
+    }
+    fillSlot(t, node, payload, length);
+    unlockMutex(x.table.mutex);
+}
+
+// Inflates the first payload once, only to read the object's header.
+uint16_t readFirstHeader(Extraction& x, const uint8_t* payload, uint16_t length, ObjectHeaderInfo& info) {
+    uint8_t inflated[kHeaderScratch];
+    z_stream stream;
+    std::memset(&stream, 0, sizeof stream);
+    inflateInit_(&stream, "1.2.3", int(sizeof stream));
+    stream.next_in = const_cast<Bytef*>(payload);
+    stream.avail_in = length;
+    stream.next_out = inflated;
+    stream.avail_out = sizeof inflated;
+    int result = inflate(&stream, Z_SYNC_FLUSH);
+    size_t produced = sizeof inflated - stream.avail_out;
+    inflateEnd(&stream);
+    if (result != Z_OK) return 0;
+    return parseObjectHeader(produced, info, inflated, *x.log);
+}
+
+// The first datagram of an object not in the table.
+void startObject(Extraction& x, const DatagramAddress& address, const uint8_t* payload, uint16_t length) {
+    wchar_t name[kFileNameCapacity];
+    ObjectHeaderInfo info;
+    info.name = name;
+    uint16_t headerLength = readFirstHeader(x, payload, length, info);
+    if (headerLength == 0 || !info.extension || info.length == 0) return;
+    int32_t icon = match(*x.filters, info.length, info.extension);
+    if (icon < 0) return;
+
+    wchar_t fileName[kFileNameCapacity];
+    buildFileName(name, info.extension, address, x.table.objectCounter, fileName);
+    Transfer* t = createTransfer(x, address, fileName, info.length, icon);
+    if (!t) return;
+    // Nobody else touches these before the worker starts.
+    t->segments = {};
+    SegmentNode* first = addSegment(*t, 1, 0);
+    t->maxSequence = 1;
+    t->headerLength = headerLength;
+    fillSlot(*t, first, payload, length);
+    if (!startDetachedThread(runWorker, t)) {
+        // Without a worker nobody would ever consume the slot, and the next
+        // datagram of the object would wait for it forever.
+        deleteTempFile(t);
+        teardownTransfer(t);
+    }
+}
+
+}  // namespace
+
+void buildFileName(const wchar_t* name, const ExtensionEntry* extension, const DatagramAddress& address,
+                   uint32_t counter, wchar_t* fileName) {
+    if (name[0] == L'\0') {
+        formatWide(fileName, kFileNameCapacity, L"%X_%u_%u_%u.%ls", address.destinationAddress,
+                   unsigned(address.destinationPort), unsigned(address.sourcePort), counter, extension->text);
+        return;
+    }
+    wchar_t suffix[32];
+    size_t suffixLength = formatWide(suffix, 32, L" (%u).%ls", counter, extension->text);
+    size_t nameLength = std::wcslen(name);
+    if (nameLength + suffixLength > kFileNameCapacity - 1) nameLength = kFileNameCapacity - 1 - suffixLength;
+    std::wmemcpy(fileName, name, nameLength);
+    std::wmemcpy(fileName + nameLength, suffix, suffixLength + 1);
+}
+
+void takeObjectDatagram(Extraction& x, const DatagramAddress& address, const uint8_t* d, uint16_t length) {
+    if (length < kDatagramHeaderSize + kDatagramCheckSize || d[0] != kObjectDatagramType) return;
+    bool extended = (d[5] & kExtensionFlag) != 0;
+    size_t payloadStart = kDatagramHeaderSize + (extended ? kDatagramExtensionSize : 0);
+    if (length < payloadStart + kDatagramCheckSize) return;
+    if (!checkDatagram(d, length)) return;
+    size_t n = length - kDatagramCheckSize;
+    if (n > kMaxDatagramBody) {
+        logWrite(*x.log, "Harlune: Len = %d\n", int(n));
+        return;
+    }
+    // An empty payload has nothing to inflate, and a hand-off of length 0
+    // would be taken for the user's cancel.
+    if (n == payloadStart) return;
+    uint32_t sequence = read32le(d + 1);
+    const uint8_t* payload = d + payloadStart;
+    uint16_t payloadLength = uint16_t(n - payloadStart);
+
+    Transfer* t = findTransfer(x.table, address.destinationAddress, address.destinationPort, address.sourcePort);
+    if (t) {
+        handOff(x, *t, sequence, payload, payloadLength);
+        return;
+    }
+    if (sequence == 1) startObject(x, address, payload, payloadLength);
+}
+
+void objectDatagramSink(void* extraction, const DatagramAddress& address, const uint8_t* payload,
+                        uint16_t length) {
+    takeObjectDatagram(*static_cast<Extraction*>(extraction), address, payload, length);
+}
+
+Transfer* createTransfer(Extraction& x, const DatagramAddress& address, const wchar_t* name, uint32_t length,
+                         int32_t icon) {
+    wchar_t path[kMaxPath];
+    size_t dirLength = readSharedPath(x.tmpDir, path);
+    size_t nameLength = std::wcslen(name);
+    if (dirLength == 0 || dirLength + nameLength >= kMaxPath) return nullptr;
+    std::wmemcpy(path + dirLength, name, nameLength + 1);
+    FileHandle file = openFile(path, FileAccess::readWrite, FileShare::read, FileCreation::createAlways);
+    if (file == kNoFile) return nullptr;
+
+    auto* t = new Transfer;
+    t->dataReady = createEvent();
+    t->readyForMore = createEvent();
+    if (!t->dataReady || !t->readyForMore) {
+        closeEvent(t->dataReady);
+        closeEvent(t->readyForMore);
+        closeFile(file);
+        deleteFile(path);
+        delete t;
+        return nullptr;
+    }
+    t->tempFile.store(file);
+    t->destinationAddress = address.destinationAddress;
+    t->sourceAddress = address.sourceAddress;
+    std::memcpy(t->destinationMac, address.destinationMac, sizeof t->destinationMac);
+    t->destinationPort = address.destinationPort;
+    t->sourcePort = address.sourcePort;
+    t->length = length;
+    t->idleTimeout = x.idleTimeout;
+    std::wmemcpy(t->fileName, name, nameLength + 1);
+    t->owner = &x;
+
+    // The row first, without the mutex: the view may call into the UI thread.
+    if (x.view.rowInserted) {
+        wchar_t sizeText[128];
+        formatSizeText(length, sizeText, 128);
+        x.view.rowInserted(x.view.context, x.table.objectCounter, t, t->fileName, icon, sizeText);
+    }
+    lockMutex(x.table.mutex);
+    linkTransfer(x.table, t);
+    unlockMutex(x.table.mutex);
+    ++x.table.objectCounter;
+    return t;
+}

@@ -1,0 +1,94 @@
+// Object extraction: from checked object datagrams to finished files.
+//
+// Threads: the packet thread dispatches datagrams (takeObjectDatagram) and
+// creates Transfers; each Transfer has a worker thread that inflates its
+// payloads into a temporary file and, when the announced length has arrived,
+// assembles the finished file; the user interface reads and cancels Transfers
+// under the table's mutex. Lock order: the mutex, then a Transfer's
+// readyForMore. Nobody calls into the view while holding the mutex.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "extraction/transfer.h"
+#include "reception/section_assembler.h"
+#include "settings/filter_set.h"
+#include "settings/log_file.h"
+#include "settings/shared_block.h"
+
+// The list window, as the core sees it. Calls are synchronous and never made
+// while the table's mutex is held.
+struct TransferView {
+    // A new object, at the end of the list (position = the object's counter).
+    void (*rowInserted)(void* context, uint32_t position, Transfer* transfer, const wchar_t* fileName,
+                        int32_t icon, const wchar_t* sizeText) = nullptr;
+    // The Transfer is gone; `identity` is only compared, never read.
+    void (*rowRemoved)(void* context, const void* identity) = nullptr;
+    // A complete object was assembled (`placed`, at `path`) or could not be.
+    void (*filePlaced)(void* context, const wchar_t* fileName, const wchar_t* path, bool placed) = nullptr;
+    void* context = nullptr;
+};
+
+// A directory path that the settings may replace while workers read it:
+// absolute and ending with the separator, or empty (unusable).
+struct SharedPath {
+    SharedBlock text;
+};
+void setSharedPath(SharedPath& path, const wchar_t* text);
+// Copies the path into `buffer` (kMaxPath characters); returns its length.
+size_t readSharedPath(SharedPath& path, wchar_t* buffer);
+
+struct Extraction {
+    TransferTable table;
+    uint32_t idleTimeout = 0;  // milliseconds, fixed at start-up
+    std::atomic<int32_t> sortByExtension{0};
+    SharedPath tmpDir;
+    SharedPath okDir;
+    TransferView view;
+    FilterSet* filters = &gFilterSet;
+    LogFile* log = &gLog;
+};
+
+// The program's extraction state.
+extern Extraction gExtraction;
+
+// Creates the table's mutex and reads "timeout" (seconds, into idleTimeout in
+// milliseconds) and "sort" from config.ini. Runs before any datagram arrives.
+void initExtraction(Extraction& extraction);
+// The same with values given directly, for tools and tests.
+void initExtractionWith(Extraction& extraction, uint32_t idleTimeoutMs, int32_t sortByExtension);
+
+// The datagram sink of the packet intake: checks an ObjectDatagram and hands
+// its payload to its Transfer, or starts a Transfer for a wanted object.
+void takeObjectDatagram(Extraction& extraction, const DatagramAddress& address, const uint8_t* datagram,
+                        uint16_t length);
+// Adapter for SectionAssembler::sink with the Extraction as context.
+void objectDatagramSink(void* extraction, const DatagramAddress& address, const uint8_t* payload,
+                        uint16_t length);
+
+Transfer* createTransfer(Extraction& extraction, const DatagramAddress& address, const wchar_t* name,
+                         uint32_t length, int32_t icon);
+
+// The worker thread of one Transfer.
+void runWorker(void* transfer);
+// Ends a Transfer: closing, unlink, events, nodes, record, row - in this order.
+void teardownTransfer(Transfer* transfer);
+void deleteTempFile(Transfer* transfer);
+// The user's delete: the caller holds the mutex and found the Transfer in the
+// table. Returns at once; the worker discards the object.
+void cancelTransfer(Transfer* transfer);
+
+// Assembles a complete object's segments in sequence order into a finished
+// file in ok_dir (or its extension sub-directory) and deletes the temporary file.
+void placeFinishedFile(Transfer* transfer);
+// Copies segments 1 to maxSequence into `directory` under `fileName` or, when
+// that name is taken, the first free "stem (k).ext". Returns 1 and the path
+// used, or 0 when the file could not be made whole; then nothing is left.
+int assembleFile(const wchar_t* directory, Transfer* transfer, wchar_t* placedPath);
+
+// "name (counter).ext", cut to 255 characters, or "%X_%d_%d_%d.ext" from the
+// address when the object has no name.
+void buildFileName(const wchar_t* name, const ExtensionEntry* extension, const DatagramAddress& address,
+                   uint32_t counter, wchar_t* fileName);

@@ -1,0 +1,75 @@
+#include "extraction/transfer.h"
+
+Transfer* findTransfer(TransferTable& table, uint32_t destinationAddress, uint16_t destinationPort,
+                       uint16_t sourcePort) {
+    lockMutex(table.mutex);
+    for (Transfer* t = table.first; t; t = t->next) {
+        if (t->destinationAddress != destinationAddress || t->destinationPort != destinationPort ||
+            t->sourcePort != sourcePort)
+            continue;
+        // The first Transfer with the key ends the walk: a closing one hides
+        // nothing, since a newer one with the same key stands in front of it.
+        if (!t->closing.load(std::memory_order_acquire)) return t;
+        break;
+    }
+    unlockMutex(table.mutex);
+    return nullptr;
+}
+
+void linkTransfer(TransferTable& table, Transfer* transfer) {
+    transfer->prev = nullptr;
+    transfer->next = table.first;
+    if (table.first) table.first->prev = transfer;
+    table.first = transfer;
+}
+
+void unlinkTransfer(TransferTable& table, Transfer* transfer) {
+    if (transfer->prev)
+        transfer->prev->next = transfer->next;
+    else if (table.first == transfer)
+        table.first = transfer->next;
+    if (transfer->next) transfer->next->prev = transfer->prev;
+    transfer->next = transfer->prev = nullptr;
+}
+
+bool containsTransfer(const TransferTable& table, const Transfer* transfer) {
+    for (const Transfer* t = table.first; t; t = t->next)
+        if (t == transfer) return true;
+    return false;
+}
+
+SegmentNode* addSegment(Transfer& transfer, uint32_t sequence, uint32_t offset) {
+    auto* node = new SegmentNode;
+    node->sequence = sequence;
+    node->offset = offset;
+    node->next = transfer.segments.first;
+    if (transfer.segments.first)
+        transfer.segments.first->prev = node;
+    else
+        transfer.segments.last = node;
+    transfer.segments.first = node;
+    return node;
+}
+
+SegmentNode* findSegment(Transfer& transfer, uint32_t sequence) {
+    for (SegmentNode* node = transfer.segments.first; node; node = node->next)
+        if (node->sequence == sequence) return node;
+    return nullptr;
+}
+
+void removeSegment(Transfer& transfer, SegmentNode* node) {
+    if (node->prev) node->prev->next = node->next;
+    else transfer.segments.first = node->next;
+    if (node->next) node->next->prev = node->prev;
+    else transfer.segments.last = node->prev;
+    delete node;
+}
+
+void freeSegments(Transfer& transfer) {
+    while (transfer.segments.first) removeSegment(transfer, transfer.segments.first);
+}
+
+void freeTransfer(Transfer* transfer) {
+    freeSegments(*transfer);
+    delete transfer;
+}

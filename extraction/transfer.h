@@ -1,0 +1,88 @@
+// Objects in progress: the Transfer record, where its sequence numbers lie in
+// its temporary file, and the table of all of them under its one mutex.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "extraction/file_names.h"
+#include "platform/platform.h"
+
+struct Extraction;
+
+// Where one sequence number's decompressed bytes lie in the temporary file.
+struct SegmentNode {
+    SegmentNode* next = nullptr;  // towards older nodes
+    SegmentNode* prev = nullptr;  // towards newer nodes
+    uint32_t offset = 0;
+    uint32_t sequence = 0;
+    uint32_t length = 0;  // bytes written by the last write for this sequence number
+};
+
+// Newest node first.
+struct SegmentList {
+    SegmentNode* first = nullptr;
+    SegmentNode* last = nullptr;
+};
+
+constexpr uint16_t kHandoffCapacity = 2048;
+// handoffLength of a slot whose payload the worker has taken. 0 remains the
+// cancel request; real payloads are 1 to 2048 bytes.
+constexpr uint16_t kSlotEmpty = 0xFFFF;
+
+struct Transfer {
+    Transfer* next = nullptr;
+    Transfer* prev = nullptr;
+    SegmentList segments;
+    uint8_t rewrite = 0;  // the waiting payload repeats a stored sequence number
+    // Closed and reset to kNoFile by the worker while the packet thread may
+    // still read the file's position.
+    std::atomic<FileHandle> tempFile{kNoFile};
+    Event* dataReady = nullptr;
+    Event* readyForMore = nullptr;
+    uint32_t destinationAddress = 0;
+    uint32_t sourceAddress = 0;
+    uint8_t destinationMac[6] = {};
+    uint16_t headerLength = 0;
+    uint16_t destinationPort = 0;
+    uint16_t sourcePort = 0;
+    uint32_t maxSequence = 1;
+    SegmentNode* currentSegment = nullptr;
+    uint32_t length = 0;                // announced body length, never 0
+    std::atomic<uint32_t> received{0};  // body bytes written, repeats not counted
+    uint32_t receivedAtRefresh = 0;     // the list refresh's previous sample
+    std::atomic<uint32_t> closing{0};
+    uint32_t idleTimeout = 0;  // milliseconds
+    wchar_t fileName[kFileNameCapacity] = {};
+    std::atomic<uint16_t> handoffLength{0};
+    uint8_t handoff[kHandoffCapacity] = {};
+    Extraction* owner = nullptr;  // where the Transfer belongs (tmp_dir, table, view)
+};
+
+struct TransferTable {
+    Transfer* first = nullptr;  // newest first
+    Mutex* mutex = nullptr;
+    // Transfers created so far; read and advanced only on the packet thread.
+    uint32_t objectCounter = 0;
+};
+
+// The live, not closing Transfer with this key, returned with the table's
+// mutex held; nullptr (and the mutex free) when there is none. The source
+// address is not part of the key.
+Transfer* findTransfer(TransferTable& table, uint32_t destinationAddress, uint16_t destinationPort,
+                       uint16_t sourcePort);
+// Link and unlink; the caller holds the mutex.
+void linkTransfer(TransferTable& table, Transfer* transfer);
+void unlinkTransfer(TransferTable& table, Transfer* transfer);
+// Whether `transfer` is still in the table; the caller holds the mutex. For
+// commands that reach a Transfer through a list row, which can outlive it.
+bool containsTransfer(const TransferTable& table, const Transfer* transfer);
+
+// A new node at the front of the Transfer's list.
+SegmentNode* addSegment(Transfer& transfer, uint32_t sequence, uint32_t offset);
+// The newest node with this sequence number, or nullptr.
+SegmentNode* findSegment(Transfer& transfer, uint32_t sequence);
+void removeSegment(Transfer& transfer, SegmentNode* node);
+void freeSegments(Transfer& transfer);
+// Frees the nodes, then the record.
+void freeTransfer(Transfer* transfer);

@@ -1,0 +1,126 @@
+// One worker thread per Transfer: inflates each handed-off payload with the
+// object's one zlib stream into the temporary file, and ends the Transfer when
+// the object is complete, idle, undecodable or cancelled.
+#include <cstring>
+#include <cwchar>
+
+#include <zlib.h>
+
+#include "extraction/extraction.h"
+#include "settings/messages.h"
+
+namespace {
+
+constexpr uint32_t kOutputCapacity = 65535;
+
+enum class Payload { written, complete, failed };
+
+// Inflates the slot's payload; every call must answer Z_OK. Returns the
+// number of bytes produced, or -1.
+int32_t inflatePayload(z_stream& stream, Transfer& t, uint16_t length, uint8_t* output) {
+    stream.next_in = t.handoff;
+    stream.avail_in = length;
+    stream.next_out = output;
+    stream.avail_out = kOutputCapacity;
+    while (stream.avail_in > 0) {
+        int result = inflate(&stream, Z_SYNC_FLUSH);
+        if (result == Z_NEED_DICT) showMessage(L"Need DICT", nullptr, MessageIcon::none);
+        // The end of the stream is a failure too: an object ends when its
+        // announced length has arrived. Output beyond the buffer shows as Z_BUF_ERROR.
+        if (result != Z_OK) return -1;
+    }
+    return int32_t(kOutputCapacity - stream.avail_out);
+}
+
+// Writes one payload's output (without the header, the first time) at the end
+// of the file, or over its earlier copy for a repeated sequence number.
+Payload storePayload(Transfer& t, const uint8_t* output, uint32_t produced, bool& headerRemoved) {
+    uint32_t skip = 0;
+    if (!headerRemoved) {
+        skip = t.headerLength < produced ? t.headerLength : produced;
+        headerRemoved = true;
+    }
+    FileHandle file = t.tempFile.load(std::memory_order_relaxed);
+    SegmentNode* node = t.currentSegment;
+    if (t.rewrite) seekFile(file, node->offset);
+    int64_t written = produced > skip ? writeFile(file, output + skip, produced - skip) : 0;
+    if (written < 0) written = 0;
+    node->length = uint32_t(written);
+    if (t.rewrite) {
+        t.rewrite = 0;
+        seekFileToEnd(file);
+    } else {
+        t.received.fetch_add(uint32_t(written), std::memory_order_release);
+    }
+    return t.received.load(std::memory_order_relaxed) == t.length ? Payload::complete : Payload::written;
+}
+
+void finish(Transfer* t, z_stream& stream, bool place) {
+    if (place)
+        placeFinishedFile(t);
+    else
+        deleteTempFile(t);
+    teardownTransfer(t);
+    inflateEnd(&stream);
+}
+
+}  // namespace
+
+void runWorker(void* raw) {
+    Transfer* t = static_cast<Transfer*>(raw);
+    z_stream stream;
+    std::memset(&stream, 0, sizeof stream);
+    inflateInit_(&stream, "1.2.3", int(sizeof stream));
+    uint8_t output[kOutputCapacity];
+    bool headerRemoved = false;
+    for (;;) {
+        // The idle time-out counts from the end of the last payload.
+        if (waitEvent(t->dataReady, t->idleTimeout) != WaitResult::signalled) return finish(t, stream, false);
+        uint16_t length = t->handoffLength.exchange(kSlotEmpty, std::memory_order_acq_rel);
+        // A cancel request that lost its slot to a payload leaves a second
+        // signal behind; the slot is empty then, and there is nothing to do.
+        if (length == kSlotEmpty) continue;
+        if (length == 0) return finish(t, stream, false);  // the user's cancel
+        int32_t produced = inflatePayload(stream, *t, length, output);
+        if (produced < 0) return finish(t, stream, false);
+        if (storePayload(*t, output, uint32_t(produced), headerRemoved) == Payload::complete) {
+            // closing before readyForMore: a packet thread waiting for the
+            // slot must drop its payload, not hand it to a worker that is gone.
+            t->closing.store(1, std::memory_order_release);
+            setEvent(t->readyForMore);
+            return finish(t, stream, true);
+        }
+        setEvent(t->readyForMore);
+    }
+}
+
+void deleteTempFile(Transfer* t) {
+    FileHandle file = t->tempFile.exchange(kNoFile, std::memory_order_acq_rel);
+    closeFile(file);
+    wchar_t path[kMaxPath];
+    size_t dirLength = readSharedPath(t->owner->tmpDir, path);
+    size_t nameLength = std::wcslen(t->fileName);
+    if (dirLength == 0 || dirLength + nameLength >= kMaxPath) return;
+    std::wmemcpy(path + dirLength, t->fileName, nameLength + 1);
+    deleteFile(path);
+}
+
+void teardownTransfer(Transfer* t) {
+    // First let a packet thread that waits for the slot go (it holds the mutex).
+    t->closing.store(1, std::memory_order_release);
+    setEvent(t->readyForMore);
+    Extraction& x = *t->owner;
+    lockMutex(x.table.mutex);
+    unlinkTransfer(x.table, t);
+    unlockMutex(x.table.mutex);
+    closeEvent(t->dataReady);
+    closeEvent(t->readyForMore);
+    freeTransfer(t);
+    // From here on the Transfer's address is only an identity for the row.
+    if (x.view.rowRemoved) x.view.rowRemoved(x.view.context, t);
+}
+
+void cancelTransfer(Transfer* t) {
+    t->handoffLength.store(0, std::memory_order_release);
+    setEvent(t->dataReady);
+}

@@ -1,0 +1,161 @@
+// Checking object datagrams, naming objects and finding Transfers.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "extraction/object_datagram.h"
+#include "tests/extraction_support.h"
+
+namespace {
+
+Bytes withCheck(Bytes body) {
+    uint16_t check = datagramCheck(body.data(), body.size());
+    body.push_back(uint8_t(check));
+    body.push_back(uint8_t(check >> 8));
+    return body;
+}
+
+TEST(DatagramCheck, TheExampleDatagramIsValidAndOneBitOffIsNot) {
+    Bytes example = {0x08, 0x01, 0x00, 0x00, 0x00, 0x00, 0x61, 0x62, 0x63, 0x7C, 0x56};
+    EXPECT_TRUE(checkDatagram(example.data(), example.size()));
+    for (size_t byte = 0; byte < example.size(); ++byte) {
+        for (int bit = 0; bit < 8; ++bit) {
+            Bytes bad = example;
+            bad[byte] ^= uint8_t(1 << bit);
+            EXPECT_FALSE(checkDatagram(bad.data(), bad.size())) << byte << ":" << bit;
+        }
+    }
+    EXPECT_FALSE(checkDatagram(example.data(), 1));
+}
+
+TEST(Dispatch, MalformedDatagramsAreIgnoredAndOnlyOversizedOnesAreLogged) {
+    TestReceiver r("malformed");
+    UdpEndpoints endpoints;
+    std::vector<Bytes> payloads = encodeObject({"a.txt", textBytes(100, 1), {}});
+    Bytes good = buildDatagram({}, payloads[0]);
+
+    Bytes wrongType = good;
+    wrongType[0] = 7;
+    r.feedDatagram(withCheck(Bytes(wrongType.begin(), wrongType.end() - 2)), endpoints);
+    Bytes badCheck = good;
+    badCheck.back() ^= 1;
+    r.feedDatagram(badCheck, endpoints);
+    // Shorter than header and check, with and without the extension flag.
+    for (size_t size = 0; size < 8; ++size) r.feedDatagram(Bytes(good.begin(), good.begin() + long(size)), endpoints);
+    r.feedDatagram(withCheck({8, 1, 0, 0, 0, 0x40, 1, 2, 3}), endpoints);
+    r.feedDatagram(withCheck({8, 1, 0, 0, 0, 0x00}), endpoints);  // no payload at all
+    EXPECT_EQ(r.view.inserted, 0u);
+    EXPECT_EQ(r.log.text(), "");
+
+    // 2048 bytes before the check pass the size test; 2049 are logged and dropped.
+    Bytes big(2048, 0x55);
+    big[0] = 8;
+    big[1] = 9;  // a sequence that starts nothing
+    r.feedDatagram(withCheck(big), endpoints);
+    EXPECT_EQ(r.log.text(), "");
+    big.push_back(0x55);
+    r.feedDatagram(withCheck(big), endpoints);
+    EXPECT_EQ(r.log.text(), "Harlune: Len = 2049\n");
+
+    r.feedDatagram(good, endpoints);
+    ASSERT_TRUE(r.waitUntilIdle());
+    EXPECT_EQ(r.view.inserted, 1u);
+}
+
+TEST(Dispatch, OnlyTheFirstDatagramStartsAnObject) {
+    TestReceiver r("first");
+    UdpEndpoints endpoints;
+    std::vector<Bytes> payloads = encodeObject({"a.txt", textBytes(20000, 1), {}});
+    ASSERT_GE(payloads.size(), 1u);
+    for (uint32_t sequence : {5u, 257u, 2u}) {
+        DatagramFields fields;
+        fields.sequence = sequence;
+        r.feedDatagram(buildDatagram(fields, payloads[0]), endpoints);
+    }
+    EXPECT_EQ(r.view.inserted, 0u);
+    DatagramFields extended;
+    extended.extension = true;
+    extended.extensionValue = 0xDEADBEEF;
+    r.feedDatagram(buildDatagram(extended, payloads[0]), endpoints);
+    EXPECT_EQ(r.view.inserted, 1u);
+    {
+        ScopedLock lock(r.extraction->table.mutex);
+        cancelTransfer(r.extraction->table.first);
+    }
+    ASSERT_TRUE(r.waitUntilIdle());
+}
+
+TEST(FileNames, NamesCarryTheCounterAndFitIn255Characters) {
+    DatagramAddress address;
+    address.destinationAddress = 0xEF010203;
+    address.destinationPort = 5001;
+    address.sourcePort = 4000;
+    const ExtensionEntry* pdf = findExtension(L"pdf");
+    const ExtensionEntry* zip = findExtension(L"zip");
+    wchar_t name[kFileNameCapacity];
+
+    std::wstring longName(250, L'n');
+    buildFileName(longName.c_str(), pdf, address, 12, name);
+    EXPECT_EQ(std::wstring(name), std::wstring(246, L'n') + L" (12).pdf");
+    buildFileName(L"ten chars!", pdf, address, 12, name);
+    EXPECT_EQ(std::wstring(name), L"ten chars! (12).pdf");
+    buildFileName(L"", zip, address, 0, name);
+    EXPECT_EQ(std::wstring(name), L"EF010203_5001_4000_0.zip");
+    address.destinationAddress = 0x0A010203;
+    buildFileName(L"", zip, address, 7, name);
+    EXPECT_EQ(std::wstring(name), L"A010203_5001_4000_7.zip");
+}
+
+TEST(TransferTable, TheKeyIsDestinationAddressAndPortsAndClosingOnesAreNotFound) {
+    TransferTable table;
+    table.mutex = createMutex();
+    Transfer older, newer, other;
+    for (Transfer* t : {&older, &newer}) {
+        t->destinationAddress = 0xEF010203;
+        t->destinationPort = 5001;
+        t->sourcePort = 4000;
+    }
+    older.sourceAddress = 1;
+    newer.sourceAddress = 2;  // another source address: still the same object
+    other.destinationAddress = 0xEF010203;
+    other.destinationPort = 5002;
+    other.sourcePort = 4000;
+    EXPECT_EQ(findTransfer(table, 0xEF010203, 5001, 4000), nullptr);
+    linkTransfer(table, &older);
+    linkTransfer(table, &other);
+    Transfer* found = findTransfer(table, 0xEF010203, 5001, 4000);
+    EXPECT_EQ(found, &older);
+    if (found) unlockMutex(table.mutex);
+
+    older.closing.store(1);
+    EXPECT_EQ(findTransfer(table, 0xEF010203, 5001, 4000), nullptr);
+    EXPECT_TRUE(lockMutexFor(table.mutex, 0));  // left free
+    unlockMutex(table.mutex);
+
+    linkTransfer(table, &newer);  // in front of the closing one
+    found = findTransfer(table, 0xEF010203, 5001, 4000);
+    EXPECT_EQ(found, &newer);
+    if (found) unlockMutex(table.mutex);
+
+    unlinkTransfer(table, &other);
+    EXPECT_FALSE(containsTransfer(table, &other));
+    EXPECT_TRUE(containsTransfer(table, &older));
+    unlinkTransfer(table, &newer);
+    unlinkTransfer(table, &older);
+    EXPECT_EQ(table.first, nullptr);
+    closeMutex(table.mutex);
+}
+
+TEST(TransferTable, TheObjectCounterCountsEveryTransferEverCreated) {
+    TestReceiver r("counter");
+    EXPECT_EQ(r.extraction->table.objectCounter, 0u);
+    BroadcastOptions options;
+    r.feed(makeBroadcast({{"a.txt", textBytes(10, 1), {}}, {"b.txt", textBytes(10, 2), {}}}, options));
+    ASSERT_TRUE(r.waitUntilIdle());
+    EXPECT_EQ(r.extraction->table.objectCounter, 2u);
+    EXPECT_EQ(r.extraction->table.first, nullptr);
+}
+
+}  // namespace

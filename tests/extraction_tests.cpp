@@ -1,0 +1,334 @@
+// From object datagrams to finished files: the whole receiving path, fed with
+// streams our broadcaster makes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <zlib.h>
+
+#include "extraction/object_datagram.h"
+#include "tests/extraction_support.h"
+
+namespace {
+
+std::vector<ObjectToSend> sampleObjects() {
+    return {
+        {"notes.txt", textBytes(700, 1), {}},
+        {"photo.jpg", randomBytes(200000, 2), {}},
+        {"manual.pdf", textBytes(1500000, 3), {}},
+        {"tiny.zip", randomBytes(1, 4), {}},
+    };
+}
+
+void expectReceived(TestReceiver& r, const std::vector<ObjectToSend>& objects, const std::wstring& dir,
+                    const std::vector<std::wstring>& names) {
+    ASSERT_EQ(r.filesIn(dir), names);
+    for (size_t i = 0; i < objects.size(); ++i) {
+        // Names sort as the objects do here; find each by its stem.
+        std::string stem = objects[i].name.substr(0, objects[i].name.find('.'));
+        bool found = false;
+        for (const std::wstring& name : names) {
+            if (name.compare(0, stem.size(), std::wstring(stem.begin(), stem.end())) != 0) continue;
+            EXPECT_TRUE(readWholeFile(dir + name) == asString(objects[i].content)) << objects[i].name;
+            found = true;
+        }
+        EXPECT_TRUE(found) << objects[i].name;
+    }
+}
+
+struct Variant {
+    const char* what;
+    BroadcastOptions options;
+};
+
+std::vector<Variant> variants() {
+    std::vector<Variant> all;
+    BroadcastOptions plain;
+    all.push_back({"one object after another", plain});
+    BroadcastOptions interleaved;
+    interleaved.interleave = true;
+    all.push_back({"interleaved objects", interleaved});
+    BroadcastOptions shuffled;
+    shuffled.interleave = true;
+    shuffled.reorder = 0.3;
+    shuffled.duplicate = 0.2;
+    shuffled.seed = 7;
+    all.push_back({"reordered and duplicated datagrams", shuffled});
+    BroadcastOptions flagged;
+    flagged.extension = 0.5;
+    flagged.seed = 3;
+    all.push_back({"the extension flag", flagged});
+    BroadcastOptions packed;
+    packed.pack = true;
+    packed.interleave = true;
+    all.push_back({"sections packed behind each other", packed});
+    return all;
+}
+
+TEST(Extraction, EveryObjectComesOutAsTheSameFileUnderEveryStreamVariant) {
+    std::vector<ObjectToSend> objects = sampleObjects();
+    for (const Variant& v : variants()) {
+        SCOPED_TRACE(v.what);
+        TestReceiver r("e2e");
+        r.feed(makeBroadcast(objects, v.options));
+        ASSERT_TRUE(r.waitUntilIdle());
+        expectReceived(r, objects, r.ok, {L"manual (2).pdf", L"notes (0).txt", L"photo (1).jpg", L"tiny (3).zip"});
+        EXPECT_TRUE(r.filesIn(r.tmp).empty());
+        EXPECT_EQ(r.view.inserted, 4u);
+        EXPECT_EQ(r.view.placedPaths.size(), 4u);
+        std::string log = r.log.text();
+        EXPECT_NE(log.find("File: notes (0).txt - ok\n"), std::string::npos);
+        EXPECT_EQ(r.intake->discontinuityCount.load(), 0);
+    }
+}
+
+TEST(Extraction, TheListRowCarriesNameIconAndSizeText) {
+    TestReceiver r("rows");
+    r.feed(makeBroadcast({{"a.gif", randomBytes(1023, 1), {}}, {"b.png", randomBytes(1048576, 2), {}}}, {}));
+    ASSERT_TRUE(r.waitUntilIdle());
+    ASSERT_EQ(r.view.names.size(), 2u);
+    EXPECT_EQ(r.view.names[0], L"a (0).gif");
+    EXPECT_EQ(r.view.icons[0], 0);
+    EXPECT_EQ(r.view.sizeTexts[0], L"1023 Б");
+    EXPECT_EQ(r.view.icons[1], 7);
+    EXPECT_EQ(r.view.sizeTexts[1].substr(0, 1), L"1");
+    EXPECT_EQ(r.view.sizeTexts[1].substr(4), L" МБ");
+}
+
+TEST(Extraction, ObjectsThatCannotBeReceivedLeaveNothingBehind) {
+    struct Case {
+        const char* what;
+        std::vector<ObjectToSend> objects;
+        BroadcastOptions options;
+        bool emptyTmpDir;
+        bool rejectAll;
+    };
+    BroadcastOptions dropFirst;
+    dropFirst.drop = 1.0;
+    dropFirst.dropFirst = true;
+    ObjectToSend noLength{"a.txt", textBytes(100, 1), {}};
+    noLength.header.contentLength = false;
+    ObjectToSend noType{"a.gz", textBytes(100, 1), {}};
+    noType.header.contentTypeText = "application/x-gzip";
+    ObjectToSend notFound{"a.txt", textBytes(100, 1), {}};
+    notFound.header.status = "404 Not Found";
+    std::vector<Case> cases = {
+        {"the first datagram missed", {{"a.txt", textBytes(5000, 1), {}}}, dropFirst, false, false},
+        {"no Content-Length", {noLength}, {}, false, false},
+        {"no known type", {noType}, {}, false, false},
+        {"status 404", {notFound}, {}, false, false},
+        {"the filter set rejects it", {{"a.txt", textBytes(100, 1), {}}}, {}, false, true},
+        {"tmp_dir empty", {{"a.txt", textBytes(100, 1), {}}}, {}, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestReceiver r("nothing");
+        if (c.emptyTmpDir) setSharedPath(r.extraction->tmpDir, L"");
+        if (c.rejectAll) r.setFilters({});
+        r.feed(makeBroadcast(c.objects, c.options));
+        ASSERT_TRUE(r.waitUntilIdle());
+        EXPECT_EQ(r.view.inserted, 0u);
+        EXPECT_TRUE(r.filesIn(r.ok).empty());
+        EXPECT_TRUE(r.filesIn(r.tmp).empty());
+    }
+}
+
+TEST(Extraction, AnObjectThatStopsArrivingIsDiscardedAfterTheIdleTimeOut) {
+    TestReceiver r("idle", 200);
+    ObjectToSend object{"big.bin", randomBytes(100000, 5), {}};
+    std::vector<SentDatagram> sent;
+    makeBroadcast({object}, {}, &sent);
+    ASSERT_GT(sent.size(), 3u);
+    for (size_t i = 0; i + 1 < sent.size(); ++i) r.feedDatagram(sent[i].datagram, sent[i].endpoints);
+    EXPECT_EQ(r.liveTransfers(), 1u);
+    ASSERT_TRUE(r.waitUntilIdle(10000));
+    EXPECT_TRUE(r.filesIn(r.ok).empty());
+    EXPECT_TRUE(r.filesIn(r.tmp).empty());
+    // A late datagram of the discarded object starts nothing.
+    r.feedDatagram(sent.back().datagram, sent.back().endpoints);
+    EXPECT_EQ(r.view.inserted, 1u);
+}
+
+TEST(Extraction, ACancelledObjectIsDiscardedAndItsKeyCanStartAgain) {
+    TestReceiver r("cancel");
+    ObjectToSend object{"big.bin", randomBytes(100000, 6), {}};
+    std::vector<SentDatagram> sent;
+    makeBroadcast({object}, {}, &sent);
+    r.feedDatagram(sent[0].datagram, sent[0].endpoints);
+    ASSERT_EQ(r.liveTransfers(), 1u);
+    {
+        ScopedLock lock(r.extraction->table.mutex);
+        Transfer* t = r.extraction->table.first;
+        ASSERT_TRUE(containsTransfer(r.extraction->table, t));
+        cancelTransfer(t);
+    }
+    ASSERT_TRUE(r.waitUntilIdle());
+    EXPECT_TRUE(r.filesIn(r.tmp).empty());
+    // The whole object again: received under the next counter.
+    for (const SentDatagram& d : sent) r.feedDatagram(d.datagram, d.endpoints);
+    ASSERT_TRUE(r.waitUntilIdle());
+    EXPECT_EQ(r.filesIn(r.ok), std::vector<std::wstring>{L"big (1).bin"});
+}
+
+// A stream that ends inside an object is a failure, even when every byte arrived.
+TEST(Extraction, AZlibStreamThatEndsIsAFailure) {
+    std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/css\r\nContent-Length: 5\r\n\r\nabcde";
+    Bytes compressed(compressBound(uLong(response.size())));
+    uLongf size = uLongf(compressed.size());
+    ASSERT_EQ(compress(compressed.data(), &size, reinterpret_cast<const Bytef*>(response.data()),
+                       uLong(response.size())),
+              Z_OK);
+    compressed.resize(size);
+    TestReceiver r("ended");
+    UdpEndpoints endpoints;
+    r.feedDatagram(buildDatagram({}, compressed), endpoints);
+    ASSERT_TRUE(r.waitUntilIdle());
+    EXPECT_EQ(r.view.inserted, 0u);  // the first datagram's own inflate sees the end
+
+    // The end arriving in a later datagram: the object is started, then discarded.
+    std::vector<Bytes> payloads = encodeObject({"s.css", randomBytes(30000, 1), {}});
+    ASSERT_GT(payloads.size(), 2u);
+    r.feedDatagram(buildDatagram({}, payloads[0]), endpoints);
+    // An empty final block and the stream's check value: the end of the stream.
+    Bytes inflated(70000);
+    z_stream stream{};
+    ASSERT_EQ(inflateInit(&stream), Z_OK);
+    stream.next_in = payloads[0].data();
+    stream.avail_in = uInt(payloads[0].size());
+    stream.next_out = inflated.data();
+    stream.avail_out = uInt(inflated.size());
+    ASSERT_EQ(inflate(&stream, Z_SYNC_FLUSH), Z_OK);
+    inflateEnd(&stream);
+    uLong check = adler32(adler32(0, nullptr, 0), inflated.data(), uInt(stream.total_out));
+    Bytes finalBlock = {0x03, 0x00, uint8_t(check >> 24), uint8_t(check >> 16), uint8_t(check >> 8), uint8_t(check)};
+    DatagramFields second;
+    second.sequence = 2;
+    r.feedDatagram(buildDatagram(second, finalBlock), endpoints);
+    ASSERT_TRUE(r.waitUntilIdle());
+    EXPECT_EQ(r.view.inserted, 1u);
+    EXPECT_TRUE(r.filesIn(r.ok).empty());
+    EXPECT_TRUE(r.filesIn(r.tmp).empty());
+}
+
+TEST(Extraction, ARepeatOfTheFirstDatagramDoesNotDestroyTheObject) {
+    TestReceiver r("repeat1");
+    ObjectToSend object{"doc.txt", textBytes(300000, 9), {}};
+    std::vector<SentDatagram> sent;
+    makeBroadcast({object}, {}, &sent);
+    ASSERT_GT(sent.size(), 3u);
+    for (size_t i = 0; i < sent.size(); ++i) {
+        r.feedDatagram(sent[i].datagram, sent[i].endpoints);
+        if (i == 1) r.feedDatagram(sent[0].datagram, sent[0].endpoints);
+    }
+    ASSERT_TRUE(r.waitUntilIdle());
+    ASSERT_EQ(r.filesIn(r.ok), std::vector<std::wstring>{L"doc (0).txt"});
+    EXPECT_TRUE(readWholeFile(r.ok + L"doc (0).txt") == asString(object.content));
+}
+
+TEST(Extraction, SortingPutsFilesIntoOneDirectoryPerExtension) {
+    TestReceiver r("sorted", 10000, 1);
+    std::vector<ObjectToSend> objects = {{"a.jpg", randomBytes(500, 1), {}},
+                                         {"report.final.pdf", textBytes(500, 2), {}},
+                                         {"b.jpg", randomBytes(500, 3), {}}};
+    r.feed(makeBroadcast(objects, {}));
+    ASSERT_TRUE(r.waitUntilIdle());
+    std::wstring jpg = r.ok + L"jpg" + kPathSeparator;
+    EXPECT_EQ(r.filesIn(jpg), (std::vector<std::wstring>{L"a (0).jpg", L"b (2).jpg"}));
+    EXPECT_EQ(r.filesIn(r.ok + L"pdf" + kPathSeparator), std::vector<std::wstring>{L"report.final (1).pdf"});
+    EXPECT_TRUE(readWholeFile(jpg + L"b (2).jpg") == asString(objects[2].content));
+
+    // A plain file where the directory should be: the object is lost, the
+    // temporary file goes anyway, and the log line has been written.
+    writeWholeFile(r.ok + L"png", "in the way");
+    r.feed(makeBroadcast({{"c.png", randomBytes(500, 4), {}}}, {}));
+    ASSERT_TRUE(r.waitUntilIdle());
+    EXPECT_EQ(r.view.failedPlacements, 1u);
+    EXPECT_TRUE(r.filesIn(r.tmp).empty());
+    EXPECT_NE(r.log.text().find("File: c (3).png - ok\n"), std::string::npos);
+    EXPECT_EQ(readWholeFile(r.ok + L"png"), "in the way");
+}
+
+TEST(Extraction, AFinishedFileNeverReplacesAnExistingOne) {
+    TestReceiver r("existing");
+    writeWholeFile(r.ok + L"photo (0).jpg", "yesterday's photo");
+    writeWholeFile(r.ok + L"photo (0) (2).jpg", "and another");
+    ObjectToSend object{"photo.jpg", randomBytes(3000, 1), {}};
+    r.feed(makeBroadcast({object}, {}));
+    ASSERT_TRUE(r.waitUntilIdle());
+    EXPECT_EQ(readWholeFile(r.ok + L"photo (0).jpg"), "yesterday's photo");
+    EXPECT_EQ(readWholeFile(r.ok + L"photo (0) (2).jpg"), "and another");
+    EXPECT_TRUE(readWholeFile(r.ok + L"photo (0) (3).jpg") == asString(object.content));
+    ASSERT_EQ(r.view.placedPaths.size(), 1u);
+    EXPECT_EQ(r.view.placedPaths[0], r.ok + L"photo (0) (3).jpg");
+}
+
+TEST(Extraction, HostileNamesStayInsideTheirDirectories) {
+    TestReceiver r("hostile");
+    std::vector<ObjectToSend> objects = {{"../../escape.txt", textBytes(100, 1), {}},
+                                         {"..\\..\\escape2.txt", textBytes(100, 2), {}},
+                                         {"CON.txt", textBytes(100, 3), {}},
+                                         {"a:b.txt", textBytes(100, 4), {}}};
+    r.feed(makeBroadcast(objects, {}));
+    ASSERT_TRUE(r.waitUntilIdle());
+    EXPECT_EQ(r.filesIn(r.ok), (std::vector<std::wstring>{L".._.._escape (0).txt", L".._.._escape2 (1).txt",
+                                                          L"_CON (2).txt", L"a_b (3).txt"}));
+    EXPECT_EQ(r.filesIn(r.root.path), (std::vector<std::wstring>{L"filters.qmf", L"ok", L"tmp"}));
+}
+
+// Assembly on its own: segments filed out of order, and a missing one.
+struct ManualTransfer {
+    TestReceiver& r;
+    Transfer* t = new Transfer;
+    explicit ManualTransfer(TestReceiver& receiver) : r(receiver) {
+        t->owner = r.extraction.get();
+        std::wcscpy(t->fileName, L"parts (0).txt");
+        t->tempFile.store(openFile((r.tmp + t->fileName).c_str(), FileAccess::readWrite, FileShare::read,
+                                   FileCreation::createAlways));
+    }
+    ~ManualTransfer() {
+        closeFile(t->tempFile.load());
+        freeSegments(*t);
+        delete t;
+    }
+    void add(uint32_t sequence, const std::string& bytes) {
+        FileHandle file = t->tempFile.load();
+        seekFileToEnd(file);
+        SegmentNode* node = addSegment(*t, sequence, uint32_t(filePosition(file)));
+        node->length = uint32_t(writeFile(file, bytes.data(), uint32_t(bytes.size())));
+        if (sequence > t->maxSequence) t->maxSequence = sequence;
+    }
+};
+
+TEST(Assembly, SegmentsAreCopiedInSequenceOrderWhateverTheirArrival) {
+    TestReceiver r("assembly");
+    ManualTransfer m(r);
+    m.add(1, "one ");
+    m.add(3, "three");
+    m.add(2, "two ");
+    m.add(4, "");  // a payload that inflated to nothing
+    wchar_t placed[kMaxPath];
+    EXPECT_EQ(assembleFile(r.ok.c_str(), m.t, placed), 1);
+    EXPECT_EQ(readWholeFile(placed), "one two three");
+    EXPECT_EQ(m.t->segments.first, nullptr);  // every node copied and freed
+}
+
+TEST(Assembly, AMissingSequenceNumberLeavesNoTruncatedFile) {
+    TestReceiver r("gap");
+    ManualTransfer m(r);
+    m.add(1, "one ");
+    m.add(3, "three");
+    wchar_t placed[kMaxPath];
+    EXPECT_EQ(assembleFile(r.ok.c_str(), m.t, placed), 0);
+    EXPECT_TRUE(r.filesIn(r.ok).empty());
+    ASSERT_NE(m.t->segments.first, nullptr);  // what was not copied stays for the teardown
+    EXPECT_EQ(m.t->segments.first->sequence, 3u);
+    // An unwritable destination: nothing at all.
+    ManualTransfer other(r);
+    other.add(1, "x");
+    std::wstring missing = r.ok + L"nowhere" + kPathSeparator;
+    EXPECT_EQ(assembleFile(missing.c_str(), other.t, placed), 0);
+}
+
+}  // namespace
