@@ -26,36 +26,52 @@ bool appendPath(wchar_t* path, size_t& length, const wchar_t* text) {
 }
 
 // Copies `count` bytes at `offset` of the temporary file to the end of `out`.
-bool copySegment(FileHandle from, FileHandle out, uint32_t offset, uint32_t count, uint8_t* buffer) {
+bool copyRun(FileHandle from, FileHandle out, uint32_t offset, uint64_t count, uint8_t* buffer) {
     if (!seekFile(from, offset)) return false;
     while (count > 0) {
-        uint32_t piece = count < kCopyBuffer ? count : kCopyBuffer;
+        uint32_t piece = count < kCopyBuffer ? uint32_t(count) : kCopyBuffer;
         if (readFile(from, buffer, piece) != piece || writeFile(out, buffer, piece) != piece) return false;
         count -= piece;
     }
     return true;
 }
 
-// Segments 1 to maxSequence in order, each searched from the oldest node, so
-// that objects that arrived in order take one pass. Copied nodes are freed.
+// The node of sequence number k, searched from the oldest node, so that
+// objects that arrived in order are assembled in one pass.
+SegmentNode* oldestWithSequence(Transfer& t, uint32_t k) {
+    SegmentNode* node = t.segments.last;
+    while (node && node->sequence != k) node = node->prev;
+    return node;
+}
+
+// Segments 1 to maxSequence in order. Segments that lie one after another in
+// the temporary file (all of them, when the object arrived in order) are
+// copied as one run. Copied nodes are freed.
 bool copyInSequence(Transfer& t, FileHandle out) {
     auto* buffer = static_cast<uint8_t*>(std::malloc(kCopyBuffer));
     if (!buffer) return false;
-    bool whole = false;
     FileHandle from = t.tempFile.load(std::memory_order_relaxed);
-    for (uint32_t k = 1;; ++k) {
-        SegmentNode* node = t.segments.last;
-        while (node && node->sequence != k) node = node->prev;
+    bool whole = false, failed = false;
+    uint32_t k = 1;
+    while (!whole && !failed) {
+        SegmentNode* node = oldestWithSequence(t, k);
         if (!node) break;  // a sequence number is missing
-        if (!copySegment(from, out, node->offset, node->length, buffer)) break;
-        removeSegment(t, node);
-        if (k == t.maxSequence) {
-            whole = true;
-            break;
+        uint32_t runStart = node->offset;
+        uint64_t runLength = 0;
+        for (;;) {
+            runLength += node->length;
+            removeSegment(t, node);
+            if (k == t.maxSequence) {
+                whole = true;
+                break;
+            }
+            node = oldestWithSequence(t, ++k);
+            if (!node || node->offset != runStart + runLength) break;
         }
+        failed = !copyRun(from, out, runStart, runLength, buffer);
     }
     std::free(buffer);
-    return whole;
+    return whole && !failed;
 }
 
 // "stem (k).ext" for the k-th attempt; the name itself for the first.
