@@ -2,6 +2,7 @@
 // the OEM code page is 866.
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <climits>
@@ -218,10 +219,14 @@ timespec deadlineAfter(uint32_t milliseconds) {
 }
 }  // namespace
 
+// An auto-reset event as a flag, with a condition variable only for waiters
+// that had to go to sleep.
 struct Event {
+    std::atomic<bool> signalled;
+    std::atomic<int> sleepers;  // waiters blocked on `changed`
+    std::atomic<int> setting;   // setEvent calls still touching the event
     pthread_mutex_t lock;
     pthread_cond_t changed;
-    bool signalled;
 };
 
 Event* createEvent() {
@@ -232,31 +237,85 @@ Event* createEvent() {
     pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
     pthread_cond_init(&event->changed, &attributes);
     pthread_condattr_destroy(&attributes);
-    event->signalled = false;
+    event->signalled.store(false);
+    event->sleepers.store(0);
+    event->setting.store(0);
     return event;
 }
 
 void setEvent(Event* event) {
-    pthread_mutex_lock(&event->lock);
-    event->signalled = true;
-    pthread_cond_signal(&event->changed);
-    pthread_mutex_unlock(&event->lock);
+    event->setting.fetch_add(1);
+    event->signalled.store(true);
+    // A waiter counts itself as a sleeper before it looks at the flag for the
+    // last time, so either it sees the flag or we see it and wake it.
+    if (event->sleepers.load() > 0) {
+        pthread_mutex_lock(&event->lock);
+        pthread_cond_signal(&event->changed);
+        pthread_mutex_unlock(&event->lock);
+    }
+    event->setting.fetch_sub(1);
 }
+
+namespace {
+// The hand-off between the packet thread and a worker is a ping-pong of turns
+// of a few microseconds; watching the flag that long before sleeping saves
+// most of the cost of being woken, which is far longer.
+constexpr uint64_t kSpinNanoseconds = 40000;
+
+void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+uint64_t nowNanoseconds() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
+}
+
+bool takeSignal(Event* event) {
+    return event->signalled.load(std::memory_order_relaxed) && event->signalled.exchange(false);
+}
+
+bool spinFor(Event* event) {
+    uint64_t end = nowNanoseconds() + kSpinNanoseconds;
+    do {
+        for (int i = 0; i < 64; ++i) {
+            if (takeSignal(event)) return true;
+            cpuRelax();
+        }
+    } while (nowNanoseconds() < end);
+    return false;
+}
+
+// The setEvent that raised the flag may still be on its way out; once it is
+// gone, the event can be closed as soon as the wait returns.
+WaitResult signalledWhenSettled(Event* event) {
+    while (event->setting.load() != 0) cpuRelax();
+    return WaitResult::signalled;
+}
+}  // namespace
 
 WaitResult waitEvent(Event* event, uint32_t milliseconds) {
     if (!event) return WaitResult::failed;
+    if (takeSignal(event)) return signalledWhenSettled(event);
+    if (milliseconds == 0) return WaitResult::timedOut;
+    if (spinFor(event)) return signalledWhenSettled(event);
     timespec deadline = deadlineAfter(milliseconds == kWaitForever ? 0 : milliseconds);
     pthread_mutex_lock(&event->lock);
-    while (!event->signalled) {
+    event->sleepers.fetch_add(1);
+    bool taken = event->signalled.exchange(false);
+    while (!taken) {
         int result = milliseconds == kWaitForever
                          ? pthread_cond_wait(&event->changed, &event->lock)
                          : pthread_cond_timedwait(&event->changed, &event->lock, &deadline);
+        taken = event->signalled.exchange(false);
         if (result == ETIMEDOUT) break;
     }
-    bool taken = event->signalled;
-    event->signalled = false;
+    event->sleepers.fetch_sub(1);
     pthread_mutex_unlock(&event->lock);
-    return taken ? WaitResult::signalled : WaitResult::timedOut;
+    return taken ? signalledWhenSettled(event) : WaitResult::timedOut;
 }
 
 void closeEvent(Event* event) {

@@ -6,10 +6,29 @@
 
 #include "platform/platform.h"
 
+#if defined(_WIN32)
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace fs = std::filesystem;
 
+namespace {
+int processId() {
+#if defined(_WIN32)
+    return _getpid();
+#else
+    return getpid();
+#endif
+}
+}  // namespace
+
+// Scratch directories live under the system's temporary directory, named after
+// the test and the process, so that a test run from anywhere (a source tree
+// included) can never remove anything but its own files.
 ScratchDirectory::ScratchDirectory(const char* name) {
-    fs::path where = fs::current_path() / name;
+    fs::path where = fs::temp_directory_path() / "quillmoth-tests" / (std::string(name) + "-" + std::to_string(processId()));
     std::error_code ignored;
     fs::remove_all(where, ignored);
     fs::create_directories(where);

@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-// A fresh, empty directory under the test's working directory, removed with
-// its contents when the object goes. `path` ends without a separator.
+// A fresh, empty directory of the test's own under the system's temporary
+// directory, removed with its contents when the object goes. `path` ends
+// without a separator.
 struct ScratchDirectory {
     std::wstring path;
     explicit ScratchDirectory(const char* name);

@@ -74,7 +74,9 @@ TEST(TransferStress, ManyObjectsWithARefreshThatCancelsAtRandom) {
     closeEvent(refresher.done);
 
     EXPECT_GT(refresher.walks, 0u);
-    EXPECT_EQ(receiver.view.inserted, objects.size());
+    // A repeat of a first datagram that comes after its object was cancelled
+    // starts the object again, so there can be more Transfers than objects.
+    EXPECT_GE(receiver.view.inserted, objects.size());
     EXPECT_TRUE(receiver.filesIn(receiver.tmp).empty());
     // Whatever was placed is whole; what is missing was cancelled.
     // The counter in a name depends on arrival; the stem names the object.
