@@ -36,7 +36,7 @@ void append(SectionAssembler& assembler, const uint8_t* bytes, uint32_t count) {
 
 }  // namespace
 
-void onPacket(const uint8_t* packet, int32_t length) {
+void QM_PLUGIN_CALL onPacket(const uint8_t* packet, int32_t length) {
     if (length < 0) return;
     takePacket(gSectionAssembler, packet, uint32_t(length));
 }

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "reception/plugin_interface.h"
+
 struct LogFile;
 
 constexpr uint32_t kTsPacketSize = 188;
@@ -46,7 +48,7 @@ struct SectionAssembler {
 extern SectionAssembler gSectionAssembler;
 
 // The packet callback handed to the receiver plug-in: takePacket on gSectionAssembler.
-void onPacket(const uint8_t* packet, int32_t length);
+void QM_PLUGIN_CALL onPacket(const uint8_t* packet, int32_t length);
 
 void takePacket(SectionAssembler& assembler, const uint8_t* packet, uint32_t length);
 void completeSection(SectionAssembler& assembler);
