@@ -1,0 +1,196 @@
+// Starting and stopping reception against a scriptable plug-in: the call
+// order and arguments, and every failure with its message or log line.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "reception/receiver_plugin.h"
+#include "settings/messages.h"
+#include "tests/test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+#if defined(_WIN32)
+const char* const kLibrarySuffix = ".dll";
+#else
+const char* const kLibrarySuffix = ".so";
+#endif
+
+std::vector<std::wstring> gMessages;
+void recordMessage(void*, const wchar_t* text, const wchar_t*, MessageIcon) { gMessages.push_back(text); }
+
+int gPackets = 0;
+void QM_PLUGIN_CALL countPacket(const uint8_t*, int32_t length) { gPackets += length == 188; }
+
+struct PluginCase {
+    const char* variant = "fake_plugin";  // which build of the fake, or nullptr for none
+    const char* installAs = "streamreader";
+    std::string config;                   // extra config.ini lines
+    std::string results;                  // fakeplugin.ini
+};
+
+struct Outcome {
+    int started = -1;
+    std::string calls;  // calls.txt, one call a line
+    std::string log;
+    std::vector<std::wstring> messages;
+    std::string callsAfterStop;
+};
+
+// Each case gets a directory of its own: a loaded library stays loaded, and a
+// path the process has loaded must not be reused for another variant.
+Outcome run(const PluginCase& setup) {
+    static int caseNumber = 0;
+    std::string name = "reception-" + std::to_string(caseNumber++);
+    ScratchDirectory dir(name.c_str());
+    if (setup.variant) {
+        fs::copy_file(fs::path(QM_FAKE_PLUGIN_DIR) / (std::string(setup.variant) + kLibrarySuffix),
+                      fs::path(dir.path) / (std::string(setup.installAs) + kLibrarySuffix));
+    }
+    writeWholeFile(dir.file(L"config.ini"), "wnd = 5\r\npids = 1001\r\n" + setup.config);
+    writeWholeFile(dir.file(L"fakeplugin.ini"), setup.results);
+    CurrentDirectoryScope here(dir.path);
+    CapturedLog captured;
+    ReceiverPlugin plugin;
+    plugin.log = &captured.log;
+    plugin.callback = countPacket;
+    gMessages.clear();
+    gPackets = 0;
+    setMessageSink({recordMessage, nullptr});
+    Outcome outcome;
+    outcome.started = startReception(plugin);
+    outcome.calls = readWholeFile(dir.file(L"calls.txt"));
+    outcome.log = captured.text();
+    outcome.messages = gMessages;
+    stopReception(plugin);
+    std::string all = readWholeFile(dir.file(L"calls.txt"));
+    outcome.callsAfterStop = all.substr(outcome.calls.size());
+    setMessageSink({});
+    return outcome;
+}
+
+TEST(Reception, ASuccessfulStartTunesWithScaledSettingsAndFiltersThePid) {
+    PluginCase setup;
+    setup.config = "frequency = 1\r\nsymbol_rate = 2\r\npolarity = 1\r\nlof1 = 3\r\nlof2 = 4\r\nswitch = 5\r\n";
+    Outcome o = run(setup);
+    EXPECT_EQ(o.started, 1);
+    EXPECT_EQ(o.calls, "CheckForDVB\nStartDVB\nSetChannel 1000 2000 1 0 3000 4000 5000\nSetFilter 1001 2 1\n");
+    EXPECT_EQ(o.log, "DVB: OK\n");
+    EXPECT_TRUE(o.messages.empty());
+    EXPECT_EQ(gPackets, 1);  // the callback handed over is the one called
+    EXPECT_EQ(o.callsAfterStop, "DelFilter 77\nStopDVB\n");
+}
+
+TEST(Reception, TheProductsWrapIn32Bits) {
+    PluginCase setup;
+    setup.config = "frequency = 3000000\r\nsymbol_rate = -27500\r\n";
+    Outcome o = run(setup);
+    EXPECT_NE(o.calls.find("SetChannel -1294967296 -27500000 0 0 0 0 0\n"), std::string::npos) << o.calls;
+}
+
+TEST(Reception, AnyNonZeroUseSplSelectsTheSplitter) {
+    PluginCase setup;
+    setup.installAs = "streamsplitter";
+    setup.config = "use_spl = 2\r\n";
+    EXPECT_EQ(run(setup).started, 1);
+}
+
+TEST(Reception, TheDiseqcChoiceBecomesKindAndCommand) {
+    struct Case {
+        int choice;
+        const char* call;  // nullptr: SendDiSEqC is not called
+    } cases[] = {{0, nullptr},           {1, "SendDiSEqC 1 240"}, {2, "SendDiSEqC 1 244"},
+                 {3, "SendDiSEqC 2 240"}, {4, "SendDiSEqC 2 248"}, {5, "SendDiSEqC 2 244"},
+                 {6, "SendDiSEqC 2 252"}, {7, "SendDiSEqC 2 252"}, {-1, "SendDiSEqC 2 252"}};
+    for (const Case& c : cases) {
+        PluginCase setup;
+        setup.config = "diseqc = " + std::to_string(c.choice) + "\r\n";
+        Outcome o = run(setup);
+        EXPECT_EQ(o.started, 1);
+        if (c.call)
+            EXPECT_NE(o.calls.find(std::string("StartDVB\n") + c.call + "\nSetChannel"), std::string::npos) << o.calls;
+        else
+            EXPECT_EQ(o.calls.find("SendDiSEqC"), std::string::npos);
+    }
+}
+
+TEST(Reception, TheFirstMissingExportIsLoggedAndNothingIsCalled) {
+    for (int k = 0; k < 8; ++k) {
+        PluginCase setup;
+        std::string variant = "fake_plugin_missing" + std::to_string(k);
+        setup.variant = variant.c_str();
+        Outcome o = run(setup);
+        EXPECT_EQ(o.started, 0);
+        EXPECT_EQ(o.log, std::string(kPluginExportNames[k]) + "\n");
+        EXPECT_EQ(o.calls, "");
+        EXPECT_EQ(o.callsAfterStop, "");
+    }
+}
+
+TEST(Reception, EachFailingStepHasItsLineAndStopsTheReceiverOnlyOnceStarted) {
+    struct Case {
+        const char* results;
+        const char* log;
+        const char* calls;
+    } cases[] = {
+        {"check = 0\n", "ERROR: CheckForDVB()\n", "CheckForDVB\n"},
+        {"start = 0\n", "ERROR: Start()\n", "CheckForDVB\nStartDVB\n"},
+        {"diseqc = 0\n", "ERROR: SendDiSEqC()\n", "CheckForDVB\nStartDVB\nSendDiSEqC 1 240\nStopDVB\n"},
+        {"channel = 0\n", "ERROR: SetChannel()\n", "CheckForDVB\nStartDVB\nSendDiSEqC 1 240\nSetChannel 0 0 0 0 0 0 0\nStopDVB\n"},
+        {"filter = 0\n", "ERROR: SetFilter()\n",
+         "CheckForDVB\nStartDVB\nSendDiSEqC 1 240\nSetChannel 0 0 0 0 0 0 0\nSetFilter 1001 2 1\nStopDVB\n"},
+    };
+    for (const Case& c : cases) {
+        PluginCase setup;
+        setup.config = "diseqc = 1\r\n";
+        setup.results = c.results;
+        Outcome o = run(setup);
+        EXPECT_EQ(o.started, 0) << c.results;
+        EXPECT_EQ(o.log, c.log);
+        EXPECT_EQ(o.calls, c.calls);
+        EXPECT_EQ(o.callsAfterStop, "");  // no DelFilter, no second StopDVB
+        EXPECT_TRUE(o.messages.empty());
+    }
+}
+
+TEST(Reception, AMissingLibraryIsReportedByName) {
+    std::string suffix = kLibrarySuffix;
+    PluginCase reader;
+    reader.variant = nullptr;
+    Outcome o = run(reader);
+    EXPECT_EQ(o.started, 0);
+    ASSERT_EQ(o.messages.size(), 1u);
+    EXPECT_EQ(o.messages[0], L"Библиотека streamreader" + std::wstring(suffix.begin(), suffix.end()) + L" не найдена");
+    EXPECT_EQ(o.log, "");
+
+    PluginCase splitter;
+    splitter.variant = nullptr;
+    splitter.config = "use_spl = 1\r\n";
+    o = run(splitter);
+    ASSERT_EQ(o.messages.size(), 1u);
+    EXPECT_EQ(o.messages[0], L"Библиотека streamsplitter" + std::wstring(suffix.begin(), suffix.end()) + L" не найдена");
+}
+
+#if defined(_WIN32)
+TEST(Reception, ASplitterThatFailsToInitialiseHasItsOwnMessage) {
+    PluginCase splitter;
+    splitter.variant = "fake_plugin_initfails";
+    splitter.installAs = "streamsplitter";
+    splitter.config = "use_spl = 1\r\n";
+    Outcome o = run(splitter);
+    EXPECT_EQ(o.started, 0);
+    ASSERT_EQ(o.messages.size(), 1u);
+    EXPECT_EQ(o.messages[0], L"Ошибка при инициализации streamsplitter.dll");
+    PluginCase reader;
+    reader.variant = "fake_plugin_initfails";
+    o = run(reader);
+    ASSERT_EQ(o.messages.size(), 1u);
+    EXPECT_EQ(o.messages[0], L"Библиотека streamreader.dll не найдена");
+}
+#endif
+
+}  // namespace
