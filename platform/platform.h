@@ -78,6 +78,10 @@ bool createDirectory(const wchar_t* path);
 size_t currentDirectory(wchar_t* buffer, size_t capacity);
 bool setCurrentDirectory(const wchar_t* path);
 
+// Deletes everything inside `directory` (files and sub-directories, without
+// following links out of it), leaving the directory itself.
+void deleteDirectoryContents(const wchar_t* directory);
+
 // A C stream for appending text that nobody else may open while we hold it
 // (where the system can enforce that). Bytes are written as they are: no
 // line-end translation. nullptr on failure.
@@ -122,6 +126,15 @@ struct ScopedLock {
 // Milliseconds from an arbitrary fixed point; only differences mean anything.
 uint64_t monotonicMilliseconds();
 void sleepMilliseconds(uint32_t milliseconds);
+
+// ---- The console ---------------------------------------------------------------
+
+// Calls `handler` (on some thread) when the user asks a console program to
+// stop: Ctrl+C, Ctrl+Break, SIGINT, SIGTERM.
+void onStopRequest(void (*handler)());
+bool standardOutputIsTerminal();
+// Makes the console show UTF-8 output as text (Windows); nothing elsewhere.
+void useUtf8Console();
 
 // ---- Text in the OEM code page -------------------------------------------
 // Windows uses the system's OEM code page; POSIX uses code page 866.

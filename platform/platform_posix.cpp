@@ -4,6 +4,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <string>
 #include <cstdio>
 #include <climits>
 #include <ctime>
@@ -164,11 +168,59 @@ bool setCurrentDirectory(const wchar_t* path) {
     return wideToUtf8(path, name, sizeof name) && ::chdir(name) == 0;
 }
 
+namespace {
+void deleteContents(const char* directory) {
+    DIR* listing = opendir(directory);
+    if (!listing) return;
+    while (dirent* entry = readdir(listing)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        std::string path = std::string(directory) + "/" + entry->d_name;
+        struct stat info;
+        if (lstat(path.c_str(), &info) != 0) continue;
+        if (S_ISDIR(info.st_mode)) {  // a link to a directory is removed as a link
+            deleteContents(path.c_str());
+            ::rmdir(path.c_str());
+        } else {
+            ::unlink(path.c_str());
+        }
+    }
+    closedir(listing);
+}
+}  // namespace
+
+void deleteDirectoryContents(const wchar_t* directory) {
+    char name[kUtf8PathCapacity];
+    if (!wideToUtf8(directory, name, sizeof name) || name[0] == '\0') return;
+    deleteContents(name);
+}
+
 FILE* openExclusiveAppendStream(const wchar_t* path) {
     char name[kUtf8PathCapacity];
     if (!wideToUtf8(path, name, sizeof name)) return nullptr;
     return std::fopen(name, "ab");
 }
+
+// ---- The console ---------------------------------------------------------------
+
+namespace {
+void (*gStopHandler)() = nullptr;
+void onSignal(int) {
+    if (gStopHandler) gStopHandler();
+}
+}  // namespace
+
+void onStopRequest(void (*handler)()) {
+    gStopHandler = handler;
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool standardOutputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+
+void useUtf8Console() {}
 
 // ---- Threads ---------------------------------------------------------------
 

@@ -8,6 +8,9 @@
 #include <io.h>
 #include <share.h>
 
+#include <cwchar>
+#include <string>
+
 namespace {
 HANDLE handleOf(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 }  // namespace
@@ -100,9 +103,54 @@ size_t currentDirectory(wchar_t* buffer, size_t capacity) {
 
 bool setCurrentDirectory(const wchar_t* path) { return SetCurrentDirectoryW(path) != 0; }
 
+void deleteDirectoryContents(const wchar_t* directory) {
+    if (!directory[0]) return;
+    std::wstring base(directory);
+    if (base.back() != L'\\' && base.back() != L'/') base += L'\\';
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((base + L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
+        std::wstring path = base + found.cFileName;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+            SetFileAttributesW(path.c_str(), found.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+        // A junction or link to a directory is removed, not followed.
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            deleteDirectoryContents(path.c_str());
+            RemoveDirectoryW(path.c_str());
+        } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            RemoveDirectoryW(path.c_str());
+        } else {
+            DeleteFileW(path.c_str());
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
 FILE* openExclusiveAppendStream(const wchar_t* path) {
     return _wfsopen(path, L"ab", _SH_DENYRW);
 }
+
+// ---- The console ---------------------------------------------------------------
+
+namespace {
+void (*gStopHandler)() = nullptr;
+BOOL WINAPI onConsoleControl(DWORD) {
+    if (gStopHandler) gStopHandler();
+    return TRUE;
+}
+}  // namespace
+
+void onStopRequest(void (*handler)()) {
+    gStopHandler = handler;
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+bool standardOutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
+
+void useUtf8Console() { SetConsoleOutputCP(CP_UTF8); }
 
 // ---- Threads -------------------------------------------------------------------
 

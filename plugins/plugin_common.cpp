@@ -1,0 +1,270 @@
+#include "plugins/plugin_common.h"
+
+#include <climits>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+// ---- Settings files --------------------------------------------------------
+
+namespace {
+
+// A settings file is a handful of lines; anything larger is not one.
+constexpr long kLargestSettingsFile = 64 * 1024;
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string trimmed(const std::string& text, size_t begin, size_t end) {
+    while (begin < end && isBlank(text[begin])) ++begin;
+    while (end > begin && isBlank(text[end - 1])) --end;
+    return text.substr(begin, end - begin);
+}
+
+std::string lowerCase(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return text;
+}
+
+}  // namespace
+
+const std::string* SettingsFile::find(const char* key) const {
+    for (const auto& entry : entries)
+        if (entry.first == key) return &entry.second;
+    return nullptr;
+}
+
+bool readSettingsFile(const char* fileName, SettingsFile& settings, std::string& error) {
+    settings.entries.clear();
+    FILE* file = std::fopen(fileName, "rb");
+    if (!file) {
+        error = std::string("cannot read ") + fileName + " in the working directory";
+        return false;
+    }
+    std::string text;
+    char chunk[4096];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0 && long(text.size()) <= kLargestSettingsFile)
+        text.append(chunk, n);
+    std::fclose(file);
+    if (long(text.size()) > kLargestSettingsFile) {
+        error = std::string(fileName) + ": too large for a settings file";
+        return false;
+    }
+    size_t at = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    while (at < text.size()) {
+        size_t end = text.find_first_of("\r\n", at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = trimmed(text, at, end);
+        at = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+        if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+        size_t equals = line.find('=');
+        if (equals == std::string::npos) {
+            error = std::string(fileName) + ": not a \"key = value\" line: " + line;
+            return false;
+        }
+        std::string key = lowerCase(trimmed(line, 0, equals));
+        if (!settings.find(key.c_str())) settings.entries.emplace_back(key, trimmed(line, equals + 1, line.size()));
+    }
+    return true;
+}
+
+bool parseNumber(const std::string& text, uint32_t maximum, uint32_t& value) {
+    if (text.empty() || text.size() > 10) return false;
+    uint64_t number = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        number = number * 10 + uint64_t(c - '0');
+    }
+    if (number > maximum) return false;
+    value = uint32_t(number);
+    return true;
+}
+
+bool parseIpv4(const std::string& text, uint32_t& address) {
+    uint32_t result = 0;
+    size_t at = 0;
+    for (int part = 0; part < 4; ++part) {
+        size_t end = part < 3 ? text.find('.', at) : text.size();
+        if (end == std::string::npos || end - at > 3) return false;
+        uint32_t byte;
+        if (!parseNumber(text.substr(at, end - at), 255, byte)) return false;
+        result = (result << 8) | byte;
+        at = end + 1;
+    }
+    address = result;
+    return true;
+}
+
+void reportError(const std::string& message) {
+    std::fprintf(stderr, "%s: %s\n", kPluginName, message.c_str());
+    std::fflush(stderr);
+}
+
+// ---- The exports -----------------------------------------------------------
+
+namespace {
+
+struct State {
+    // Serialises the exports. The delivery thread never takes it, so an
+    // export may join that thread while holding it.
+    std::mutex api;
+    bool started = false;
+    std::atomic<int32_t> activeHandle{0};  // 0: no filter installed
+    int32_t lastHandle = 0;
+    std::thread worker;  // joinable exactly while the source is open
+    std::atomic<bool> stop{false};
+    // Recorded, never acted upon: there is no dish to turn and nothing to tune.
+    std::atomic<int32_t> diseqcKind{0}, diseqcCommand{0};
+    std::atomic<int32_t> channel[7] = {};
+};
+
+// Never destroyed: a library may be unloaded or the process may end with the
+// thread still running, and a destructor joining it from the loader's
+// context could deadlock.
+State& state() {
+    static State* s = new State;
+    return *s;
+}
+
+// Set on the delivery thread. A callback that calls DelFilter or StopDVB only
+// raises the stop flag (it cannot join itself); the next export called from
+// outside joins the ended thread.
+thread_local bool tOnDeliveryThread = false;
+
+// With `api` held.
+void endDelivery(State& s) {
+    s.stop = true;
+    if (s.worker.joinable()) {
+        s.worker.join();
+        thePacketSource().close();
+    }
+    s.activeHandle = 0;
+}
+
+void deliver(PacketSource* source, std::atomic<bool>* stop, int32_t pid, PacketCallback callback) {
+    tOnDeliveryThread = true;
+    PacketSink sink(pid, callback);
+    try {
+        source->run(*stop, sink);
+    } catch (...) {
+        // Nothing may leave a thread; the source just stops delivering.
+    }
+}
+
+}  // namespace
+
+QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL CheckForDVB() {
+    if (tOnDeliveryThread) return 0;
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.api);
+    std::string error;
+    try {
+        if (thePacketSource().load(error)) return 1;
+    } catch (...) {
+        error = "out of memory";
+    }
+    reportError(error);
+    return 0;
+}
+
+QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL StartDVB() {
+    if (tOnDeliveryThread) return 0;
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.api);
+    if (s.started) return 1;
+    std::string error;
+    try {
+        if (!thePacketSource().load(error)) {
+            reportError(error);
+            return 0;
+        }
+    } catch (...) {
+        reportError("out of memory");
+        return 0;
+    }
+    s.started = true;
+    return 1;
+}
+
+QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL StopDVB() {
+    State& s = state();
+    if (tOnDeliveryThread) {
+        s.stop = true;
+        return 1;
+    }
+    std::lock_guard<std::mutex> lock(s.api);
+    endDelivery(s);
+    s.started = false;
+    return 1;
+}
+
+QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL SendDiSEqC(int32_t kind, int32_t command) {
+    if (kind != 1 && kind != 2) return 0;
+    State& s = state();
+    s.diseqcKind = kind;
+    s.diseqcCommand = command;
+    return 1;
+}
+
+QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL SetChannel(int32_t frequency, int32_t symbolRate, int32_t polarity,
+                                                   int32_t reserved, int32_t lof1, int32_t lof2,
+                                                   int32_t switchFrequency) {
+    State& s = state();
+    const int32_t values[7] = {frequency, symbolRate, polarity, reserved, lof1, lof2, switchFrequency};
+    for (int i = 0; i < 7; ++i) s.channel[i] = values[i];
+    return 1;
+}
+
+QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL SetFilter(int32_t pid, PacketCallback callback, int32_t /*mode*/,
+                                                  int32_t /*flags*/, int32_t* handle) {
+    if (tOnDeliveryThread) return 0;
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.api);
+    if (!s.started || !callback || pid < 0 || pid >= kPidCount) return 0;
+    // One filter at a time; one that a callback released is reaped here.
+    if (s.activeHandle != 0 && !s.stop) return 0;
+    endDelivery(s);
+
+    PacketSource& source = thePacketSource();
+    std::string error;
+    try {
+        if (!source.open(error)) {
+            reportError(error);
+            return 0;
+        }
+    } catch (...) {
+        reportError("out of memory");
+        return 0;
+    }
+    s.lastHandle = s.lastHandle == INT32_MAX ? 1 : s.lastHandle + 1;
+    s.activeHandle = s.lastHandle;
+    s.stop = false;
+    try {
+        s.worker = std::thread(deliver, &source, &s.stop, pid, callback);
+    } catch (...) {
+        source.close();
+        s.activeHandle = 0;
+        reportError("cannot start the delivery thread");
+        return 0;
+    }
+    if (handle) *handle = s.lastHandle;
+    return 1;
+}
+
+// Never called by the program; present because the program insists on all
+// eight exports.
+QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL SetBitFilter() { return 0; }
+
+QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL DelFilter(int32_t handle) {
+    State& s = state();
+    if (handle == 0 || handle != s.activeHandle) return 0;
+    if (tOnDeliveryThread) {
+        s.stop = true;
+        return 1;
+    }
+    std::lock_guard<std::mutex> lock(s.api);
+    if (handle != s.activeHandle) return 0;
+    endDelivery(s);
+    return 1;
+}

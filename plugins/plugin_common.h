@@ -1,0 +1,83 @@
+// What both stand-in receiver plug-ins share: their small settings files, the
+// PID filter and the one delivery thread behind the eight exports.
+//
+// Each plug-in supplies a PacketSource (a capture file, a UDP socket) and its
+// name; plugin_common.cpp implements the exports on top of it, so that the
+// rules the program relies on (one packet per call, one thread, nothing after
+// DelFilter returns) live in one place.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "reception/plugin_interface.h"
+
+constexpr size_t kPacketSize = 188;
+constexpr uint8_t kSyncByte = 0x47;
+constexpr int32_t kPidCount = 0x2000;
+
+inline int32_t packetPid(const uint8_t* packet) { return ((packet[1] & 0x1F) << 8) | packet[2]; }
+
+// ---- Settings files --------------------------------------------------------
+//
+// "key = value" lines ended by CR LF, LF or CR; keys are matched ignoring
+// case, the first line of a key wins, blank lines and lines starting with ';'
+// or '#' are skipped. Values are UTF-8 (a leading byte-order mark is ignored)
+// and run to the end of the line, so paths may hold spaces.
+struct SettingsFile {
+    std::vector<std::pair<std::string, std::string>> entries;  // keys in lower case
+    // nullptr when the key is absent.
+    const std::string* find(const char* key) const;
+};
+
+// Reads `fileName` from the working directory; false with a message when it
+// cannot be read.
+bool readSettingsFile(const char* fileName, SettingsFile& settings, std::string& error);
+
+// A decimal number from 0 to `maximum`, nothing else around it.
+bool parseNumber(const std::string& text, uint32_t maximum, uint32_t& value);
+// A dotted IPv4 address a.b.c.d, host byte order.
+bool parseIpv4(const std::string& text, uint32_t& address);
+
+// ---- The packet source -----------------------------------------------------
+
+// Hands packets to the installed filter; used on the delivery thread only.
+class PacketSink {
+public:
+    PacketSink(int32_t pid, PacketCallback callback) : pid_(pid), callback_(callback) {}
+    // One whole packet; passed on when it is in sync and of the filtered PID.
+    void offer(const uint8_t* packet) const {
+        if (packet[0] == kSyncByte && packetPid(packet) == pid_) callback_(packet, int32_t(kPacketSize));
+    }
+
+private:
+    int32_t pid_;
+    PacketCallback callback_;
+};
+
+class PacketSource {
+public:
+    virtual ~PacketSource() = default;
+    // Reads and checks the settings file (CheckForDVB, StartDVB). On failure
+    // `error` is the line for the user, without the plug-in's name.
+    virtual bool load(std::string& error) = 0;
+    // Opens the file or socket for a new filter, on the caller's thread, so
+    // that whatever arrives after SetFilter returns is delivered.
+    virtual bool open(std::string& error) = 0;
+    // Delivers packets until `stop` is set or the source ends; on the
+    // delivery thread. Should look at `stop` at least every 100 ms.
+    virtual void run(const std::atomic<bool>& stop, const PacketSink& sink) = 0;
+    // Releases what open() took; the delivery thread has ended.
+    virtual void close() = 0;
+};
+
+// Defined by each plug-in.
+PacketSource& thePacketSource();
+extern const char* const kPluginName;
+
+// "name: message" on standard error.
+void reportError(const std::string& message);

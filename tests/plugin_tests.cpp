@@ -1,0 +1,476 @@
+// The stand-in receiver plug-ins, loaded from the build and driven through
+// their exports the way the program drives a receiver.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "reception/plugin_interface.h"
+#include "tests/test_support.h"
+#include "tools/broadcast_udp.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr int32_t kPid = 1001;
+constexpr int32_t kOtherPid = 1002;
+
+// ---- Loading ---------------------------------------------------------------
+
+struct Plugin {
+    CheckForDVBFunction CheckForDVB = nullptr;
+    StartDVBFunction StartDVB = nullptr;
+    StopDVBFunction StopDVB = nullptr;
+    SendDiSEqCFunction SendDiSEqC = nullptr;
+    SetChannelFunction SetChannel = nullptr;
+    SetFilterFunction SetFilter = nullptr;
+    SetBitFilterFunction SetBitFilter = nullptr;
+    DelFilterFunction DelFilter = nullptr;
+};
+
+void* loadLibrary(const std::string& path) {
+#if defined(_WIN32)
+    return reinterpret_cast<void*>(LoadLibraryW(fs::u8path(path).make_preferred().wstring().c_str()));
+#else
+    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+#endif
+}
+
+void* libraryFunction(void* library, const char* name) {
+#if defined(_WIN32)
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+#else
+    return dlsym(library, name);
+#endif
+}
+
+// Loaded once and kept, as the program keeps its plug-in: a library whose
+// thread outlived a failed test must not be unloaded under it.
+const Plugin* loadPlugin(const char* name) {
+#if defined(_WIN32)
+    const std::string path = std::string(QM_PLUGIN_DIR) + "/" + name + ".dll";
+#else
+    const std::string path = std::string(QM_PLUGIN_DIR) + "/" + name + ".so";
+#endif
+    void* library = loadLibrary(path);
+    if (!library) {
+        ADD_FAILURE() << "cannot load " << path;
+        return nullptr;
+    }
+    void* f[8];
+    for (int i = 0; i < 8; ++i) {
+        f[i] = libraryFunction(library, kPluginExportNames[i]);
+        if (!f[i]) {
+            ADD_FAILURE() << path << " does not export " << kPluginExportNames[i];
+            return nullptr;
+        }
+    }
+    Plugin* p = new Plugin;
+    p->CheckForDVB = reinterpret_cast<CheckForDVBFunction>(f[0]);
+    p->StartDVB = reinterpret_cast<StartDVBFunction>(f[1]);
+    p->StopDVB = reinterpret_cast<StopDVBFunction>(f[2]);
+    p->SendDiSEqC = reinterpret_cast<SendDiSEqCFunction>(f[3]);
+    p->SetChannel = reinterpret_cast<SetChannelFunction>(f[4]);
+    p->SetFilter = reinterpret_cast<SetFilterFunction>(f[5]);
+    p->SetBitFilter = reinterpret_cast<SetBitFilterFunction>(f[6]);
+    p->DelFilter = reinterpret_cast<DelFilterFunction>(f[7]);
+    return p;
+}
+
+const Plugin* streamReader() {
+    static const Plugin* p = loadPlugin("streamreader");
+    return p;
+}
+
+const Plugin* streamSplitter() {
+    static const Plugin* p = loadPlugin("streamsplitter");
+    return p;
+}
+
+// ---- Recording what arrives --------------------------------------------------
+
+// The callback has no context argument, so what it sees goes here.
+struct Recorder {
+    std::mutex mutex;
+    std::vector<Bytes> packets;
+    std::set<std::thread::id> threads;
+    std::atomic<size_t> count{0};
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    std::atomic<bool> badLength{false};
+    // A slow callback keeps the plug-in's thread busy inside it, where a
+    // DelFilter that does not wait for the thread would return too early.
+    std::atomic<int> callbackMilliseconds{0};
+};
+Recorder* gRecorder = nullptr;
+
+void QM_PLUGIN_CALL onPacket(const uint8_t* packet, int32_t length) {
+    Recorder& r = *gRecorder;
+    if (r.inside.fetch_add(1) != 0) r.overlapped = true;
+    if (length != 188) r.badLength = true;
+    {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        r.packets.emplace_back(packet, packet + (length > 0 ? length : 0));
+        r.threads.insert(std::this_thread::get_id());
+    }
+    if (int ms = r.callbackMilliseconds) std::this_thread::sleep_for(milliseconds(ms));
+    ++r.count;
+    r.inside.fetch_sub(1);
+}
+
+bool waitFor(const std::function<bool()>& condition, milliseconds limit = milliseconds(10000)) {
+    auto end = Clock::now() + limit;
+    while (!condition()) {
+        if (Clock::now() > end) return false;
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    return true;
+}
+
+// A receiver started, tuned and filtering kPid as the program does it;
+// stopped again at the end of the scope.
+struct Reception {
+    const Plugin& plugin;
+    Recorder recorder;
+    int32_t handle = 0;
+    bool filtering = false;
+    Clock::time_point filterSet;
+
+    explicit Reception(const Plugin& p) : plugin(p) {
+        gRecorder = &recorder;
+        EXPECT_NE(plugin.CheckForDVB(), 0);
+        EXPECT_NE(plugin.StartDVB(), 0);
+        EXPECT_NE(plugin.SendDiSEqC(1, 0xF0), 0);
+        EXPECT_NE(plugin.SetChannel(12226000, 27500000, 0, 0, 9750000, 10600000, 11700000), 0);
+        filterSet = Clock::now();
+        filtering = plugin.SetFilter(kPid, onPacket, 2, 1, &handle) != 0;
+        EXPECT_TRUE(filtering);
+        EXPECT_NE(handle, 0);
+    }
+    ~Reception() {
+        if (filtering) plugin.DelFilter(handle);
+        plugin.StopDVB();
+        gRecorder = nullptr;
+    }
+    void stopFilter() {
+        EXPECT_NE(plugin.DelFilter(handle), 0);
+        filtering = false;
+    }
+    bool waitForPackets(size_t n) {
+        return waitFor([&] { return recorder.count >= n; });
+    }
+    // After DelFilter: nothing more, from one thread of the plug-in's own.
+    void expectDelivered(const std::vector<Bytes>& expected) {
+        EXPECT_FALSE(recorder.overlapped) << "callbacks ran concurrently";
+        EXPECT_FALSE(recorder.badLength);
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        EXPECT_EQ(recorder.threads.size(), 1u);
+        EXPECT_EQ(recorder.threads.count(std::this_thread::get_id()), 0u);
+        ASSERT_EQ(recorder.packets.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i)
+            ASSERT_EQ(recorder.packets[i], expected[i]) << "packet " << i;
+    }
+};
+
+// ---- Streams and settings ------------------------------------------------------
+
+// A packet of `pid` whose payload carries `serial`, so that each is unique.
+Bytes makePacket(int32_t pid, uint32_t serial) {
+    Bytes p(188, 0xFF);
+    p[0] = 0x47;
+    p[1] = uint8_t(pid >> 8);
+    p[2] = uint8_t(pid);
+    p[3] = uint8_t(0x10 | (serial & 0x0F));
+    for (int i = 0; i < 4; ++i) p[4 + i] = uint8_t(serial >> (8 * i));
+    return p;
+}
+
+Bytes joined(const std::vector<Bytes>& packets) {
+    Bytes out;
+    for (const Bytes& p : packets) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// The packets of `pid` among the whole packets of `stream` from `offset`.
+std::vector<Bytes> packetsOf(const Bytes& stream, size_t offset, int32_t pid) {
+    std::vector<Bytes> out;
+    for (size_t at = offset; at + 188 <= stream.size(); at += 188)
+        if ((((stream[at + 1] & 0x1F) << 8) | stream[at + 2]) == pid)
+            out.emplace_back(stream.begin() + long(at), stream.begin() + long(at) + 188);
+    return out;
+}
+
+std::string utf8(const std::wstring& path) { return fs::path(path).u8string(); }
+
+void writeSettings(const ScratchDirectory& dir, const wchar_t* name, const std::vector<std::string>& lines,
+                   const char* lineEnd = "\r\n") {
+    std::string text;
+    for (const std::string& line : lines) text += line + lineEnd;
+    writeWholeFile(dir.file(name), text);
+}
+
+void writeStream(const ScratchDirectory& dir, const wchar_t* name, const Bytes& bytes) {
+    writeWholeFile(dir.file(name), std::string(bytes.begin(), bytes.end()));
+}
+
+// ---- streamreader --------------------------------------------------------------
+
+TEST(StreamReader, ReplaysOnePidOfACaptureInOrderFromItsOwnThread) {
+    ASSERT_TRUE(streamReader());
+    ScratchDirectory dir("plugin-replay");
+    CurrentDirectoryScope inside(dir.path);
+    std::vector<unsigned char> capture = readCapture("tsduck-test_test-202.ts");
+    ASSERT_FALSE(capture.empty());
+    std::vector<Bytes> expected = packetsOf(Bytes(capture.begin(), capture.end()), 0, kPid);
+    ASSERT_EQ(expected.size(), 5281u);
+    // LF line ends, as an editor outside Windows writes them.
+    writeSettings(dir, L"streamreader.ini", {"capture = " + utf8(capturePath("tsduck-test_test-202.ts")), "rate_kbps = 0"},
+                  "\n");
+
+    Reception reception(*streamReader());
+    ASSERT_TRUE(reception.waitForPackets(expected.size()));
+    std::this_thread::sleep_for(milliseconds(100));  // the end of the file is the end
+    reception.stopFilter();
+    reception.expectDelivered(expected);
+}
+
+TEST(StreamReader, FindsThePacketBoundaryAndSkipsAPartialLastPacket) {
+    ASSERT_TRUE(streamReader());
+    ScratchDirectory dir("plugin-resync");
+    CurrentDirectoryScope inside(dir.path);
+    std::vector<unsigned char> capture = readCapture("tsduck-test_test-202.ts");
+    const size_t packets = 3000;
+    ASSERT_GE(capture.size(), 188 * (packets + 1));
+    // From 5 bytes into packet 0 to 100 bytes into packet `packets`.
+    Bytes cut(capture.begin() + 5, capture.begin() + long(188 * packets + 100));
+    writeStream(dir, L"cut.ts", cut);
+    std::vector<Bytes> expected = packetsOf(Bytes(capture.begin(), capture.begin() + long(188 * packets)), 188, kPid);
+    ASSERT_GT(expected.size(), 100u);
+    writeSettings(dir, L"streamreader.ini", {"capture = cut.ts", "rate_kbps = 0", "loop = 0"});
+
+    Reception reception(*streamReader());
+    ASSERT_TRUE(reception.waitForPackets(expected.size()));
+    std::this_thread::sleep_for(milliseconds(100));
+    reception.stopFilter();
+    reception.expectDelivered(expected);
+}
+
+TEST(StreamReader, PacesTheWholeStreamAtTheConfiguredRate) {
+    ASSERT_TRUE(streamReader());
+    ScratchDirectory dir("plugin-pace");
+    CurrentDirectoryScope inside(dir.path);
+    std::vector<Bytes> stream;
+    for (uint32_t i = 0; i < 400; ++i) stream.push_back(makePacket(i % 4 == 3 ? kOtherPid : kPid, i));
+    writeStream(dir, L"paced.ts", joined(stream));
+    writeSettings(dir, L"streamreader.ini", {"capture = paced.ts", "rate_kbps = 2000"});
+
+    Reception reception(*streamReader());
+    // 75 packets of kPid arrive with packet 100 of the stream: 100 packets of
+    // 1504 bits at 2000 kbit/s take 75 ms. Only a lower bound: machines are slow.
+    ASSERT_TRUE(reception.waitForPackets(76));
+    double seconds = std::chrono::duration<double>(Clock::now() - reception.filterSet).count();
+    EXPECT_GE(seconds, 0.060);
+}
+
+TEST(StreamReader, LoopsUntilTheFilterGoesAndNotAPacketAfter) {
+    ASSERT_TRUE(streamReader());
+    ScratchDirectory dir("plugin-loop");
+    CurrentDirectoryScope inside(dir.path);
+    std::vector<Bytes> stream;
+    for (uint32_t i = 0; i < 10; ++i) stream.push_back(makePacket(i % 2 ? kOtherPid : kPid, i));
+    writeStream(dir, L"short.ts", joined(stream));
+    writeSettings(dir, L"streamreader.ini", {"capture = short.ts", "rate_kbps = 0", "loop = 1"});
+    std::vector<Bytes> once = packetsOf(joined(stream), 0, kPid);
+
+    Reception reception(*streamReader());
+    reception.recorder.callbackMilliseconds = 2;
+    ASSERT_TRUE(reception.waitForPackets(once.size() * 4));
+    reception.stopFilter();
+    size_t delivered = reception.recorder.count.load();
+    EXPECT_EQ(reception.recorder.inside.load(), 0);
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(reception.recorder.count.load(), delivered);
+    std::vector<Bytes> expected;
+    for (size_t i = 0; i < delivered; ++i) expected.push_back(once[i % once.size()]);
+    reception.expectDelivered(expected);
+}
+
+TEST(StreamReader, ReportsNoReceiverForMissingOrBadSettings) {
+    ASSERT_TRUE(streamReader());
+    ScratchDirectory dir("plugin-reader-settings");
+    CurrentDirectoryScope inside(dir.path);
+    writeStream(dir, L"good.ts", joined({makePacket(kPid, 0), makePacket(kPid, 1)}));
+    writeStream(dir, L"noise.ts", Bytes(2000, 0x11));
+    const struct {
+        std::vector<std::string> lines;  // empty: no settings file at all
+        int32_t found;
+    } cases[] = {
+        {{}, 0},
+        {{"rate_kbps = 100"}, 0},
+        {{"capture = missing.ts"}, 0},
+        {{"capture = noise.ts"}, 0},
+        {{"capture = good.ts", "rate_kbps = fast"}, 0},
+        {{"capture = good.ts", "rate_kbps = -5"}, 0},
+        {{"capture = good.ts", "loop = yes"}, 0},
+        {{"capture = good.ts", "just some words"}, 0},
+        {{"; a comment", "CAPTURE=good.ts", "Loop = 1", "rate_kbps = 5"}, 1},
+    };
+    for (const auto& c : cases) {
+        std::wstring settings = dir.file(L"streamreader.ini");
+        if (c.lines.empty())
+            std::filesystem::remove(settings);
+        else
+            writeSettings(dir, L"streamreader.ini", c.lines);
+        std::string shown = c.lines.empty() ? "(no file)" : c.lines.back();
+        EXPECT_EQ(streamReader()->CheckForDVB() != 0, c.found != 0) << shown;
+    }
+}
+
+// ---- streamsplitter ------------------------------------------------------------
+
+// A UDP port that was free a moment ago.
+uint16_t freePort() {
+    UdpSocket probe;
+    return probe.bindLoopback();
+}
+
+constexpr uint32_t kLoopback = 0x7F000001;
+
+Bytes rtpHeader(int csrcCount, int extensionWords) {
+    Bytes h = {uint8_t(0x80 | (extensionWords >= 0 ? 0x10 : 0) | csrcCount), 33, 0x12, 0x34, 0, 0, 0, 1, 9, 9, 9, 9};
+    h.resize(12 + 4 * size_t(csrcCount), 0xCC);
+    if (extensionWords >= 0) {
+        Bytes extension = {0xBE, 0xDE, 0, uint8_t(extensionWords)};
+        extension.resize(4 + 4 * size_t(extensionWords), 0x47);  // sync bytes to mislead a careless parser
+        h.insert(h.end(), extension.begin(), extension.end());
+    }
+    return h;
+}
+
+TEST(StreamSplitter, DeliversEachPacketOnceInOrderWhateverTheFraming) {
+    ASSERT_TRUE(streamSplitter());
+    ScratchDirectory dir("plugin-udp");
+    CurrentDirectoryScope inside(dir.path);
+    const uint16_t port = freePort();
+    writeSettings(dir, L"streamsplitter.ini", {"address = 127.0.0.1", "port = " + std::to_string(port)});
+
+    uint32_t serial = 0;
+    auto packets = [&](size_t n) {
+        std::vector<Bytes> out;
+        for (size_t i = 0; i < n; ++i, ++serial) out.push_back(makePacket(serial % 3 == 2 ? kOtherPid : kPid, serial));
+        return joined(out);
+    };
+    const struct {
+        const char* what;
+        Bytes prefix;
+        size_t packets;
+        size_t strayBytes;  // after the packets
+        bool delivered;
+    } datagrams[] = {
+        {"seven packets", {}, 7, 0, true},
+        {"one packet", {}, 1, 0, true},
+        {"RTP", rtpHeader(0, -1), 7, 0, true},
+        {"RTP with CSRCs and an extension", rtpHeader(2, 3), 4, 0, true},
+        {"RTP with bytes after the packets", rtpHeader(0, -1), 2, 4, true},
+        {"packets and stray bytes", {}, 7, 5, false},
+        {"less than a packet", {}, 0, 100, false},
+        {"RTP not followed by a packet", rtpHeader(0, -1), 0, 200, false},
+    };
+
+    Reception reception(*streamSplitter());
+    UdpSocket sender;
+    std::vector<Bytes> expected;
+    for (const auto& d : datagrams) {
+        Bytes body = packets(d.packets);
+        Bytes datagram = d.prefix;
+        datagram.insert(datagram.end(), body.begin(), body.end());
+        datagram.resize(datagram.size() + d.strayBytes, 0x00);
+        sender.sendTo(kLoopback, port, datagram.data(), datagram.size());
+        if (d.delivered) {
+            std::vector<Bytes> mine = packetsOf(body, 0, kPid);
+            expected.insert(expected.end(), mine.begin(), mine.end());
+        }
+    }
+    // Then a stream the way a head-end sends it.
+    Bytes stream = packets(140);
+    sendStream(stream, kLoopback, port, 20000);
+    std::vector<Bytes> streamed = packetsOf(stream, 0, kPid);
+    expected.insert(expected.end(), streamed.begin(), streamed.end());
+
+    ASSERT_TRUE(reception.waitForPackets(expected.size()));
+    std::this_thread::sleep_for(milliseconds(100));
+    reception.stopFilter();
+    reception.expectDelivered(expected);
+}
+
+TEST(StreamSplitter, DelFilterStopsDeliveryPromptly) {
+    ASSERT_TRUE(streamSplitter());
+    ScratchDirectory dir("plugin-udp-stop");
+    CurrentDirectoryScope inside(dir.path);
+    const uint16_t port = freePort();
+    writeSettings(dir, L"streamsplitter.ini", {"address = 127.0.0.1", "port = " + std::to_string(port)}, "\n");
+    Bytes datagram = joined({makePacket(kPid, 1), makePacket(kPid, 2)});
+
+    Reception reception(*streamSplitter());
+    UdpSocket sender;
+    sender.sendTo(kLoopback, port, datagram.data(), datagram.size());
+    ASSERT_TRUE(reception.waitForPackets(2));
+    auto start = Clock::now();
+    reception.stopFilter();
+    EXPECT_LT(Clock::now() - start, milliseconds(2000));
+    size_t delivered = reception.recorder.count.load();
+    sender.sendTo(kLoopback, port, datagram.data(), datagram.size());
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(reception.recorder.count.load(), delivered);
+}
+
+TEST(StreamSplitter, ReportsNoReceiverForMissingOrBadSettings) {
+    ASSERT_TRUE(streamSplitter());
+    ScratchDirectory dir("plugin-udp-settings");
+    CurrentDirectoryScope inside(dir.path);
+    const std::string port = "port = " + std::to_string(freePort());
+    const struct {
+        std::vector<std::string> lines;  // empty: no settings file at all
+        int32_t found;
+    } cases[] = {
+        {{}, 0},
+        {{port}, 0},
+        {{"address = 127.0.0.1"}, 0},
+        {{"address = 127.0.0.1", "port = 0"}, 0},
+        {{"address = 127.0.0.1", "port = 70000"}, 0},
+        {{"address = 127.0.0.256", port}, 0},
+        {{"address = localhost", port}, 0},
+        {{"address = 127.0.0.1", port, "interface = eth0"}, 0},
+        {{"Address=127.0.0.1", port}, 1},
+    };
+    for (const auto& c : cases) {
+        std::wstring settings = dir.file(L"streamsplitter.ini");
+        if (c.lines.empty())
+            std::filesystem::remove(settings);
+        else
+            writeSettings(dir, L"streamsplitter.ini", c.lines);
+        std::string shown;
+        for (const std::string& line : c.lines) shown += line + "; ";
+        EXPECT_EQ(streamSplitter()->CheckForDVB() != 0, c.found != 0) << shown;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,195 @@
+// quillmoth-headless: the receiver without its window, for machines without a
+// desktop and for scripts. It runs the program's start-up in the working
+// directory that holds config.ini and filters.qmf, receives until it is told
+// to stop (or, with --exit-when-idle, until nothing arrives any more), and
+// then runs the program's shutdown. What the window shows in message boxes
+// goes to standard error with the same texts.
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+#include "extraction/extraction.h"
+#include "platform/platform.h"
+#include "reception/receiver_plugin.h"
+#include "reception/section_assembler.h"
+#include "settings/config_file.h"
+#include "settings/filter_set.h"
+#include "settings/log_file.h"
+#include "settings/messages.h"
+#include "settings/startup.h"
+#include "settings/status_text.h"
+
+namespace {
+
+std::atomic<bool> gStopRequested{false};
+void requestStop() { gStopRequested.store(true); }
+
+// Wide text to standard output as UTF-8, one call per line.
+void printLine(const wchar_t* text) {
+    char line[4096];
+    if (wideToUtf8(text, line, sizeof line)) std::printf("%s\n", line);
+    std::fflush(stdout);
+}
+
+void showOnStandardError(void*, const wchar_t* text, const wchar_t* caption, MessageIcon) {
+    char line[2048];
+    if (caption && wideToUtf8(caption, line, sizeof line)) std::fprintf(stderr, "%s ", line);
+    if (wideToUtf8(text, line, sizeof line)) std::fprintf(stderr, "%s\n", line);
+}
+
+// The view: objects as they start and as they are placed.
+std::atomic<uint32_t> gLive{0};
+
+void objectStarted(void*, uint32_t, Transfer*, const wchar_t* fileName, int32_t, const wchar_t* sizeText) {
+    ++gLive;
+    wchar_t line[512];
+    std::swprintf(line, 512, L"Приём: %ls (%ls)", fileName, sizeText);
+    printLine(line);
+}
+
+void objectGone(void*, const void*) { --gLive; }
+
+void objectPlaced(void*, const wchar_t* fileName, const wchar_t* path, bool placed) {
+    wchar_t line[768];
+    if (placed)
+        std::swprintf(line, 768, L"Готово: %ls", path);
+    else
+        std::swprintf(line, 768, L"Не сохранён: %ls", fileName);
+    printLine(line);
+}
+
+struct Options {
+    long exitWhenIdleSeconds = -1;  // -1: run until stopped
+};
+
+bool parseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--exit-when-idle") == 0 && i + 1 < argc) {
+            char* end = nullptr;
+            options.exitWhenIdleSeconds = std::strtol(argv[++i], &end, 10);
+            if (*end || options.exitWhenIdleSeconds < 0) {
+                std::fprintf(stderr, "quillmoth-headless: --exit-when-idle wants a number of seconds\n");
+                return false;
+            }
+        } else {
+            std::fprintf(stderr,
+                         "usage: quillmoth-headless [--exit-when-idle SECONDS]\n"
+                         "  Receives in the current directory, which holds config.ini and filters.qmf,\n"
+                         "  until Ctrl+C or SIGTERM, or until no packet has arrived for SECONDS and no\n"
+                         "  object is still being received.\n");
+            return std::strcmp(argv[i], "--help") == 0 ? (std::exit(0), true) : false;
+        }
+    }
+    return true;
+}
+
+// The window's start-up, without the window. False when the program cannot run.
+bool startUp() {
+    if (!configurationPresent()) {
+        showMessage(kConfigMissingMessage, nullptr, MessageIcon::error);
+        return false;
+    }
+    wchar_t tmp[kMaxPath], ok[kMaxPath];
+    prepareDirectory("tmp_dir", kTmpDirMissingMessage, tmp);
+    prepareDirectory("ok_dir", kOkDirMissingMessage, ok);
+    normalizeLogDirectory();
+
+    int32_t useLog = 0;
+    readConfigInt("use_log", &useLog);
+    if (useLog)
+        openLog(gLog);
+    else
+        useStandardOutput(gLog);
+    logWrite(gLog, "\nQuillmoth sarted\n");
+
+    initExtraction(gExtraction);
+    setSharedPath(gExtraction.tmpDir, tmp);
+    setSharedPath(gExtraction.okDir, ok);
+    gExtraction.view.rowInserted = objectStarted;
+    gExtraction.view.rowRemoved = objectGone;
+    gExtraction.view.filePlaced = objectPlaced;
+    gSectionAssembler.sink = objectDatagramSink;
+    gSectionAssembler.sinkContext = &gExtraction;
+
+    // The filter set is in place before the first packet can arrive: objects
+    // that came between the filter's installation and a later load would be
+    // refused by the empty set.
+    load(gFilterSet);
+    startReception(gReceiverPlugin);
+    // Without reception the window stays open for its settings; a console
+    // receiver has nothing to do.
+    return gReceiverPlugin.receptionStarted != 0;
+}
+
+void printStatus(uint64_t packets, uint64_t previousPackets, uint32_t minutes) {
+    wchar_t total[256], rate[256], errors[256], time[256], line[1100];
+    formatTotal(packets * kTsPacketSize, total, 256);
+    formatOverallRate((packets - previousPackets) * kTsPacketSize, 1000, rate, 256);
+    formatErrors(gSectionAssembler.discontinuityCount.load(), errors, 256);
+    formatRunningTime(minutes, time, 256);
+    std::swprintf(line, 1100, L"%ls | %ls | %ls | %ls", total, rate, errors, time);
+    printLine(line);
+}
+
+void runUntilStopped(const Options& options) {
+    bool status = standardOutputIsTerminal();
+    uint64_t started = monotonicMilliseconds();
+    uint64_t lastStatus = started, lastArrival = started;
+    uint64_t packetsAtStatus = 0, packetsSeen = 0;
+    while (!gStopRequested.load()) {
+        sleepMilliseconds(100);
+        uint64_t now = monotonicMilliseconds();
+        uint64_t packets = gSectionAssembler.packetCount.load();
+        if (packets != packetsSeen) {
+            packetsSeen = packets;
+            lastArrival = now;
+        }
+        if (status && now - lastStatus >= 1000) {
+            printStatus(packets, packetsAtStatus, uint32_t((now - started) / 60000));
+            packetsAtStatus = packets;
+            lastStatus = now;
+        }
+        if (options.exitWhenIdleSeconds >= 0 && gLive.load() == 0 &&
+            now - lastArrival >= uint64_t(options.exitWhenIdleSeconds) * 1000)
+            break;
+    }
+}
+
+// The window's shutdown: the receiver first, so nothing new arrives, then the
+// temporary directory's contents when asked for.
+void shutDown() {
+    stopReception(gReceiverPlugin);
+    int32_t clearTmp = 0;
+    readConfigInt("clear_tmp", &clearTmp);
+    wchar_t tmp[kMaxPath];
+    if (!gReceiverPlugin.receptionStarted || !clearTmp || readSharedPath(gExtraction.tmpDir, tmp) == 0) return;
+    // Reception has stopped, so no payload can take a cancel's place: the
+    // workers discard their objects and delete their own files.
+    {
+        ScopedLock lock(gExtraction.table.mutex);
+        for (Transfer* t = gExtraction.table.first; t; t = t->next) cancelTransfer(t);
+    }
+    uint64_t deadline = monotonicMilliseconds() + 5000;
+    while (gLive.load() != 0 && monotonicMilliseconds() < deadline) sleepMilliseconds(10);
+    deleteDirectoryContents(tmp);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    useUtf8Console();
+    Options options;
+    if (!parseOptions(argc, argv, options)) return 2;
+    setMessageSink({showOnStandardError, nullptr});
+    onStopRequest(requestStop);
+    if (!startUp()) {
+        shutDown();
+        return 1;
+    }
+    runUntilStopped(options);
+    shutDown();
+    flushLog(gLog);
+    return 0;
+}
