@@ -13,6 +13,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -343,8 +344,15 @@ bool spinFor(Event* event) {
 
 // The setEvent that raised the flag may still be on its way out; once it is
 // gone, the event can be closed as soon as the wait returns.
+// The setter may have lost its processor to us (waking us is the usual way to
+// lose it), so after a short spin the processor is handed back.
 WaitResult signalledWhenSettled(Event* event) {
-    while (event->setting.load() != 0) cpuRelax();
+    for (int round = 0; event->setting.load() != 0; ++round) {
+        if (round < 64)
+            cpuRelax();
+        else
+            sched_yield();
+    }
     return WaitResult::signalled;
 }
 }  // namespace

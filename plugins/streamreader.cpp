@@ -97,22 +97,18 @@ public:
             return false;
         }
         settings.loop = loop == 1;
-        if (!checkCapture(settings, error)) return false;
+        long offset;
+        FILE* capture = openCapture(settings, offset, error);
+        if (!capture) return false;
+        std::fclose(capture);
         settings_ = settings;
         return true;
     }
 
     bool open(std::string& error) override {
         active_ = settings_;
-        if (!checkCapture(active_, error)) return false;
-        file_ = openBinary(active_.capture);
-        syncOffset_ = file_ ? findSyncOffset(file_) : -1;
-        if (syncOffset_ < 0 || std::fseek(file_, syncOffset_, SEEK_SET) != 0) {
-            close();
-            error = std::string(kSettingsFile) + ": cannot read the capture file: " + active_.captureAsWritten;
-            return false;
-        }
-        return true;
+        file_ = openCapture(active_, syncOffset_, error);
+        return file_ != nullptr;
     }
 
     void run(const std::atomic<bool>& stop, const PacketSink& sink) override {
@@ -172,19 +168,21 @@ public:
     }
 
 private:
-    static bool checkCapture(const Settings& settings, std::string& error) {
+    // The capture, positioned at its first packet boundary (also given in
+    // `offset`); nullptr with a message when it is missing or holds no packets.
+    static FILE* openCapture(const Settings& settings, long& offset, std::string& error) {
         FILE* file = openBinary(settings.capture);
         if (!file) {
             error = std::string(kSettingsFile) + ": capture file not found: " + settings.captureAsWritten;
-            return false;
+            return nullptr;
         }
-        long offset = findSyncOffset(file);
-        std::fclose(file);
-        if (offset < 0) {
+        offset = findSyncOffset(file);
+        if (offset < 0 || std::fseek(file, offset, SEEK_SET) != 0) {
+            std::fclose(file);
             error = std::string(kSettingsFile) + ": no transport-stream packets in " + settings.captureAsWritten;
-            return false;
+            return nullptr;
         }
-        return true;
+        return file;
     }
 
     Settings settings_;  // as last loaded
