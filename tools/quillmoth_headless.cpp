@@ -20,6 +20,7 @@
 #include "settings/messages.h"
 #include "settings/startup.h"
 #include "settings/status_text.h"
+#include "settings/wide_format.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ std::atomic<uint32_t> gLive{0};
 void objectStarted(void*, uint32_t, Transfer*, const wchar_t* fileName, int32_t, const wchar_t* sizeText) {
     ++gLive;
     wchar_t line[512];
-    std::swprintf(line, 512, L"Приём: %ls (%ls)", fileName, sizeText);
+    formatWide(line, 512, L"Приём: %ls (%ls)", fileName, sizeText);
     printLine(line);
 }
 
@@ -54,9 +55,9 @@ void objectGone(void*, const void*) { --gLive; }
 void objectPlaced(void*, const wchar_t* fileName, const wchar_t* path, bool placed) {
     wchar_t line[768];
     if (placed)
-        std::swprintf(line, 768, L"Готово: %ls", path);
+        formatWide(line, 768, L"Готово: %ls", path);
     else
-        std::swprintf(line, 768, L"Не сохранён: %ls", fileName);
+        formatWide(line, 768, L"Не сохранён: %ls", fileName);
     printLine(line);
 }
 
@@ -64,25 +65,34 @@ struct Options {
     long exitWhenIdleSeconds = -1;  // -1: run until stopped
 };
 
-bool parseOptions(int argc, char** argv, Options& options) {
+void usage() {
+    std::fprintf(stderr,
+                 "usage: quillmoth-headless [--exit-when-idle SECONDS]\n"
+                 "  Receives in the current directory, which holds config.ini and filters.qmf,\n"
+                 "  until Ctrl+C or SIGTERM, or until no packet has arrived for SECONDS and no\n"
+                 "  object is still being received.\n");
+}
+
+// 0: run; 1: done (help shown); 2: bad usage.
+int parseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--exit-when-idle") == 0 && i + 1 < argc) {
             char* end = nullptr;
             options.exitWhenIdleSeconds = std::strtol(argv[++i], &end, 10);
             if (*end || options.exitWhenIdleSeconds < 0) {
                 std::fprintf(stderr, "quillmoth-headless: --exit-when-idle wants a number of seconds\n");
-                return false;
+                return 2;
             }
+        } else if (std::strcmp(argv[i], "--help") == 0) {
+            usage();
+            return 1;
         } else {
-            std::fprintf(stderr,
-                         "usage: quillmoth-headless [--exit-when-idle SECONDS]\n"
-                         "  Receives in the current directory, which holds config.ini and filters.qmf,\n"
-                         "  until Ctrl+C or SIGTERM, or until no packet has arrived for SECONDS and no\n"
-                         "  object is still being received.\n");
-            return std::strcmp(argv[i], "--help") == 0 ? (std::exit(0), true) : false;
+            std::fprintf(stderr, "quillmoth-headless: unknown argument %s\n", argv[i]);
+            usage();
+            return 2;
         }
     }
-    return true;
+    return 0;
 }
 
 // The window's start-up, without the window. False when the program cannot run.
@@ -129,7 +139,7 @@ void printStatus(uint64_t packets, uint64_t previousPackets, uint32_t minutes) {
     formatOverallRate((packets - previousPackets) * kTsPacketSize, 1000, rate, 256);
     formatErrors(gSectionAssembler.discontinuityCount.load(), errors, 256);
     formatRunningTime(minutes, time, 256);
-    std::swprintf(line, 1100, L"%ls | %ls | %ls | %ls", total, rate, errors, time);
+    formatWide(line, 1100, L"%ls | %ls | %ls | %ls", total, rate, errors, time);
     printLine(line);
 }
 
@@ -181,7 +191,7 @@ void shutDown() {
 int main(int argc, char** argv) {
     useUtf8Console();
     Options options;
-    if (!parseOptions(argc, argv, options)) return 2;
+    if (int done = parseOptions(argc, argv, options)) return done == 1 ? 0 : 2;
     setMessageSink({showOnStandardError, nullptr});
     onStopRequest(requestStop);
     if (!startUp()) {
