@@ -65,18 +65,11 @@ TestReceiver::~TestReceiver() {
     replaceBlock(extraction->okDir.text, nullptr);
 }
 
-void TestReceiver::admitAll() { setFilters({{kFilterByCategory, CategoryTable[0].nameIdentity, AllExtensions, 0,
-                                              0xFFFFFFFFu}}); }
+void TestReceiver::admitAll() { setFilters({byCategory(0, 0, 0xFFFFFFFFu)}); }
 
 void TestReceiver::setFilters(const std::vector<FilterRecord>& records) {
-    std::string bytes;
-    for (const FilterRecord& r : records) {
-        uint8_t raw[kFilterRecordSize];
-        encodeFilterRecord(r, raw);
-        bytes.append(reinterpret_cast<const char*>(raw), sizeof raw);
-    }
     std::wstring path = root.file(L"filters.qmf");
-    writeWholeFile(path, bytes);
+    writeWholeFile(path, fileOf(records));
     ScopedFile file(openFile(path.c_str(), FileAccess::read, FileShare::read, FileCreation::openExisting));
     reload(filters, file.handle);
 }

@@ -90,3 +90,23 @@ std::string CapturedLog::text() {
     std::fseek(file, 0, SEEK_END);
     return result;
 }
+
+FilterRecord byCategory(int position, uint32_t minimum, uint32_t maximum) {
+    return {kFilterByCategory, CategoryTable[position].nameIdentity, CategoryTable[position].listIdentity, minimum,
+            maximum};
+}
+
+FilterRecord byExtension(const wchar_t* text, uint32_t minimum, uint32_t maximum) {
+    uint32_t id = findExtension(text)->identity;
+    return {kFilterByExtension, id, id, minimum, maximum};
+}
+
+std::string fileOf(const std::vector<FilterRecord>& records, const std::string& trailing) {
+    std::string bytes;
+    for (const FilterRecord& r : records) {
+        uint8_t raw[kFilterRecordSize];
+        encodeFilterRecord(r, raw);
+        bytes.append(reinterpret_cast<const char*>(raw), sizeof raw);
+    }
+    return bytes + trailing;
+}

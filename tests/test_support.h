@@ -31,7 +31,13 @@ bool fileExists(const std::wstring& path);
 std::wstring capturePath(const char* name);
 std::vector<unsigned char> readCapture(const char* name);
 
+#include "settings/filter_set.h"
 #include "settings/log_file.h"
+
+// Filter records as the dialogs write them, and the bytes of filters.qmf.
+FilterRecord byCategory(int position, uint32_t minimum, uint32_t maximum);
+FilterRecord byExtension(const wchar_t* text, uint32_t minimum, uint32_t maximum);
+std::string fileOf(const std::vector<FilterRecord>& records, const std::string& trailing = "");
 
 // A log whose lines the test can read back.
 struct CapturedLog {
