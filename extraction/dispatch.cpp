@@ -89,7 +89,6 @@ void startObject(Extraction& x, const DatagramAddress& address, const uint8_t* p
     Transfer* t = createTransfer(x, address, fileName, info.length, icon);
     if (!t) return;
     // Nobody else touches these before the worker starts.
-    t->segments = {};
     SegmentNode* first = addSegment(*t, 1, 0);
     t->maxSequence = 1;
     t->headerLength = headerLength;

@@ -12,12 +12,6 @@
 
 namespace {
 
-void* tryLoad(const wchar_t* path) {
-    char name[kMaxPath * 4 + 1];
-    if (!wideToUtf8(path, name, sizeof name)) return nullptr;
-    return dlopen(name, RTLD_NOW | RTLD_LOCAL);
-}
-
 // The directory of the running executable, with a trailing separator.
 bool executableDirectory(wchar_t* buffer, size_t capacity) {
     char path[PATH_MAX];
@@ -33,6 +27,13 @@ bool executableDirectory(wchar_t* buffer, size_t capacity) {
 
 }  // namespace
 
+void* loadLibraryFile(const wchar_t* path, LibraryLoad* result) {
+    char name[kMaxPath * 4 + 1];
+    void* library = wideToUtf8(path, name, sizeof name) ? dlopen(name, RTLD_NOW | RTLD_LOCAL) : nullptr;
+    *result = library ? LibraryLoad::loaded : LibraryLoad::notFound;
+    return library;
+}
+
 void pluginFileName(const wchar_t* baseName, wchar_t* buffer, size_t capacity) {
     formatWide(buffer, capacity, L"%ls.so", baseName);
 }
@@ -43,19 +44,14 @@ void* loadPluginLibrary(const wchar_t* baseName, LibraryLoad* result) {
     *result = LibraryLoad::notFound;
     if (executableDirectory(path, kMaxPath) && std::wcslen(path) + std::wcslen(file) < kMaxPath) {
         std::wcscat(path, file);
-        if (void* library = tryLoad(path)) {
-            *result = LibraryLoad::loaded;
-            return library;
-        }
+        if (void* library = loadLibraryFile(path, result)) return library;
     }
     // A full path keeps dlopen from searching the system's library path.
     wchar_t directory[kMaxPath];
     size_t n = currentDirectory(directory, kMaxPath);
     if (n == 0 || n + 1 + std::wcslen(file) >= kMaxPath) return nullptr;
     formatWide(path, kMaxPath, L"%ls/%ls", directory, file);
-    void* library = tryLoad(path);
-    if (library) *result = LibraryLoad::loaded;
-    return library;
+    return loadLibraryFile(path, result);
 }
 
 void* pluginFunction(void* library, const char* name) { return dlsym(library, name); }

@@ -11,18 +11,14 @@ void pluginFileName(const wchar_t* baseName, wchar_t* buffer, size_t capacity) {
     formatWide(buffer, capacity, L"%ls.dll", baseName);
 }
 
-namespace {
-
-HMODULE tryLoad(const wchar_t* path, LibraryLoad* result) {
+void* loadLibraryFile(const wchar_t* path, LibraryLoad* result) {
     HMODULE library = LoadLibraryW(path);
     if (library)
         *result = LibraryLoad::loaded;
-    else if (GetLastError() == ERROR_DLL_INIT_FAILED)
-        *result = LibraryLoad::initFailed;
-    return library;
+    else
+        *result = GetLastError() == ERROR_DLL_INIT_FAILED ? LibraryLoad::initFailed : LibraryLoad::notFound;
+    return reinterpret_cast<void*>(library);
 }
-
-}  // namespace
 
 void* loadPluginLibrary(const wchar_t* baseName, LibraryLoad* result) {
     wchar_t file[64], path[MAX_PATH];
@@ -33,14 +29,14 @@ void* loadPluginLibrary(const wchar_t* baseName, LibraryLoad* result) {
         wchar_t* slash = std::wcsrchr(path, L'\\');
         if (slash && size_t(slash + 1 - path) + std::wcslen(file) < MAX_PATH) {
             std::wcscpy(slash + 1, file);
-            if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return tryLoad(path, result);
+            if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return loadLibraryFile(path, result);
         }
     }
     wchar_t directory[MAX_PATH];
     size_t n = currentDirectory(directory, MAX_PATH);
     if (n == 0 || n + 1 + std::wcslen(file) >= MAX_PATH) return nullptr;
     formatWide(path, MAX_PATH, L"%ls\\%ls", directory, file);
-    return tryLoad(path, result);
+    return loadLibraryFile(path, result);
 }
 
 void* pluginFunction(void* library, const char* name) {

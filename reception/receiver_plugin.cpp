@@ -29,27 +29,6 @@ void reportLoadFailure(const wchar_t* baseName, bool splitter, LibraryLoad resul
     showMessage(text, nullptr, MessageIcon::error);
 }
 
-// Resolves the exports in their fixed order; logs the first one missing.
-bool resolveExports(ReceiverPlugin& p) {
-    void* functions[8];
-    for (int i = 0; i < 8; ++i) {
-        functions[i] = pluginFunction(p.library, kPluginExportNames[i]);
-        if (!functions[i]) {
-            logWrite(*p.log, "%s\n", kPluginExportNames[i]);
-            return false;
-        }
-    }
-    p.CheckForDVB = reinterpret_cast<CheckForDVBFunction>(functions[0]);
-    p.StartDVB = reinterpret_cast<StartDVBFunction>(functions[1]);
-    p.StopDVB = reinterpret_cast<StopDVBFunction>(functions[2]);
-    p.SendDiSEqC = reinterpret_cast<SendDiSEqCFunction>(functions[3]);
-    p.SetChannel = reinterpret_cast<SetChannelFunction>(functions[4]);
-    p.SetFilter = reinterpret_cast<SetFilterFunction>(functions[5]);
-    p.SetBitFilter = reinterpret_cast<SetBitFilterFunction>(functions[6]);
-    p.DelFilter = reinterpret_cast<DelFilterFunction>(functions[7]);
-    return true;
-}
-
 // From a started receiver to a filtering one; false (receiver stopped again,
 // line logged) when a step fails.
 bool tuneAndFilter(ReceiverPlugin& p) {
@@ -81,6 +60,23 @@ bool tuneAndFilter(ReceiverPlugin& p) {
 
 }  // namespace
 
+int resolvePluginExports(ReceiverPlugin& p) {
+    void* functions[8];
+    for (int i = 0; i < 8; ++i) {
+        functions[i] = pluginFunction(p.library, kPluginExportNames[i]);
+        if (!functions[i]) return i;
+    }
+    p.CheckForDVB = reinterpret_cast<CheckForDVBFunction>(functions[0]);
+    p.StartDVB = reinterpret_cast<StartDVBFunction>(functions[1]);
+    p.StopDVB = reinterpret_cast<StopDVBFunction>(functions[2]);
+    p.SendDiSEqC = reinterpret_cast<SendDiSEqCFunction>(functions[3]);
+    p.SetChannel = reinterpret_cast<SetChannelFunction>(functions[4]);
+    p.SetFilter = reinterpret_cast<SetFilterFunction>(functions[5]);
+    p.SetBitFilter = reinterpret_cast<SetBitFilterFunction>(functions[6]);
+    p.DelFilter = reinterpret_cast<DelFilterFunction>(functions[7]);
+    return -1;
+}
+
 void diseqcCommand(int32_t choice, int32_t* kind, int32_t* command) {
     // Kind 2 follows the committed-switch layout: 0xF0, bit 2 the position B,
     // bit 3 the option B.
@@ -104,7 +100,11 @@ int startReception(ReceiverPlugin& p) {
         reportLoadFailure(name, splitter, result);
         return 0;
     }
-    if (!resolveExports(p)) return 0;
+    int missing = resolvePluginExports(p);
+    if (missing >= 0) {
+        logWrite(*p.log, "%s\n", kPluginExportNames[missing]);
+        return 0;
+    }
     if (p.CheckForDVB() == 0) {
         logWrite(*p.log, "ERROR: CheckForDVB()\n");
         return 0;

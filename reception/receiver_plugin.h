@@ -46,4 +46,10 @@ enum class LibraryLoad { loaded, notFound, initFailed };
 void pluginFileName(const wchar_t* baseName, wchar_t* buffer, size_t capacity);
 // Loads the library from beside the executable, else from the working directory.
 void* loadPluginLibrary(const wchar_t* baseName, LibraryLoad* result);
+// Loads the library at `path`.
+void* loadLibraryFile(const wchar_t* path, LibraryLoad* result);
 void* pluginFunction(void* library, const char* name);
+
+// Fills the entry points from `plugin.library`, looked up in their fixed
+// order. Returns the index in kPluginExportNames of the first one missing, or -1.
+int resolvePluginExports(ReceiverPlugin& plugin);

@@ -14,15 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "reception/plugin_interface.h"
+#include "reception/receiver_plugin.h"
 #include "tests/test_support.h"
 #include "tools/broadcast_udp.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
 
 namespace {
 
@@ -35,73 +30,36 @@ constexpr int32_t kOtherPid = 1002;
 
 // ---- Loading ---------------------------------------------------------------
 
-struct Plugin {
-    CheckForDVBFunction CheckForDVB = nullptr;
-    StartDVBFunction StartDVB = nullptr;
-    StopDVBFunction StopDVB = nullptr;
-    SendDiSEqCFunction SendDiSEqC = nullptr;
-    SetChannelFunction SetChannel = nullptr;
-    SetFilterFunction SetFilter = nullptr;
-    SetBitFilterFunction SetBitFilter = nullptr;
-    DelFilterFunction DelFilter = nullptr;
-};
-
-void* loadLibrary(const std::string& path) {
-#if defined(_WIN32)
-    return reinterpret_cast<void*>(LoadLibraryW(fs::u8path(path).make_preferred().wstring().c_str()));
-#else
-    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-#endif
-}
-
-void* libraryFunction(void* library, const char* name) {
-#if defined(_WIN32)
-    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
-#else
-    return dlsym(library, name);
-#endif
-}
-
 // Loaded once and kept, as the program keeps its plug-in: a library whose
 // thread outlived a failed test must not be unloaded under it.
-const Plugin* loadPlugin(const char* name) {
+const ReceiverPlugin* loadPlugin(const char* name) {
 #if defined(_WIN32)
-    const std::string path = std::string(QM_PLUGIN_DIR) + "/" + name + ".dll";
+    const fs::path path = fs::path(QM_PLUGIN_DIR) / (std::string(name) + ".dll");
 #else
-    const std::string path = std::string(QM_PLUGIN_DIR) + "/" + name + ".so";
+    const fs::path path = fs::path(QM_PLUGIN_DIR) / (std::string(name) + ".so");
 #endif
-    void* library = loadLibrary(path);
-    if (!library) {
-        ADD_FAILURE() << "cannot load " << path;
+    auto* p = new ReceiverPlugin;
+    LibraryLoad result;
+    p->library = loadLibraryFile(path.wstring().c_str(), &result);
+    if (!p->library) {
+        ADD_FAILURE() << "cannot load " << path.string();
         return nullptr;
     }
-    void* f[8];
-    for (int i = 0; i < 8; ++i) {
-        f[i] = libraryFunction(library, kPluginExportNames[i]);
-        if (!f[i]) {
-            ADD_FAILURE() << path << " does not export " << kPluginExportNames[i];
-            return nullptr;
-        }
+    int missing = resolvePluginExports(*p);
+    if (missing >= 0) {
+        ADD_FAILURE() << path.string() << " does not export " << kPluginExportNames[missing];
+        return nullptr;
     }
-    Plugin* p = new Plugin;
-    p->CheckForDVB = reinterpret_cast<CheckForDVBFunction>(f[0]);
-    p->StartDVB = reinterpret_cast<StartDVBFunction>(f[1]);
-    p->StopDVB = reinterpret_cast<StopDVBFunction>(f[2]);
-    p->SendDiSEqC = reinterpret_cast<SendDiSEqCFunction>(f[3]);
-    p->SetChannel = reinterpret_cast<SetChannelFunction>(f[4]);
-    p->SetFilter = reinterpret_cast<SetFilterFunction>(f[5]);
-    p->SetBitFilter = reinterpret_cast<SetBitFilterFunction>(f[6]);
-    p->DelFilter = reinterpret_cast<DelFilterFunction>(f[7]);
     return p;
 }
 
-const Plugin* streamReader() {
-    static const Plugin* p = loadPlugin("streamreader");
+const ReceiverPlugin* streamReader() {
+    static const ReceiverPlugin* p = loadPlugin("streamreader");
     return p;
 }
 
-const Plugin* streamSplitter() {
-    static const Plugin* p = loadPlugin("streamsplitter");
+const ReceiverPlugin* streamSplitter() {
+    static const ReceiverPlugin* p = loadPlugin("streamsplitter");
     return p;
 }
 
@@ -148,13 +106,13 @@ bool waitFor(const std::function<bool()>& condition, milliseconds limit = millis
 // A receiver started, tuned and filtering kPid as the program does it;
 // stopped again at the end of the scope.
 struct Reception {
-    const Plugin& plugin;
+    const ReceiverPlugin& plugin;
     Recorder recorder;
     int32_t handle = 0;
     bool filtering = false;
     Clock::time_point filterSet;
 
-    explicit Reception(const Plugin& p) : plugin(p) {
+    explicit Reception(const ReceiverPlugin& p) : plugin(p) {
         gRecorder = &recorder;
         EXPECT_NE(plugin.CheckForDVB(), 0);
         EXPECT_NE(plugin.StartDVB(), 0);

@@ -3,7 +3,7 @@
 // directory that holds config.ini and filters.qmf, receives until it is told
 // to stop (or, with --exit-when-idle, until nothing arrives any more), and
 // then runs the program's shutdown. What the window shows in message boxes
-// goes to standard error with the same texts.
+// goes to standard error with the same texts (the core's default for messages).
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -32,12 +32,6 @@ void printLine(const wchar_t* text) {
     char line[4096];
     if (wideToUtf8(text, line, sizeof line)) std::printf("%s\n", line);
     std::fflush(stdout);
-}
-
-void showOnStandardError(void*, const wchar_t* text, const wchar_t* caption, MessageIcon) {
-    char line[2048];
-    if (caption && wideToUtf8(caption, line, sizeof line)) std::fprintf(stderr, "%s ", line);
-    if (wideToUtf8(text, line, sizeof line)) std::fprintf(stderr, "%s\n", line);
 }
 
 // The view: objects as they start and as they are placed.
@@ -192,7 +186,7 @@ int main(int argc, char** argv) {
     useUtf8Console();
     Options options;
     if (int done = parseOptions(argc, argv, options)) return done == 1 ? 0 : 2;
-    setMessageSink({showOnStandardError, nullptr});
+    // Messages keep the core's default: "caption: text" on standard error.
     onStopRequest(requestStop);
     if (!startUp()) {
         shutDown();
