@@ -19,25 +19,113 @@ uint32_t read32le(const uint8_t* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
 
+void count(std::atomic<uint64_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
+
 // The payload goes into the slot; the length is stored last, so that a worker
-// that sees it also sees the bytes and the node.
+// that sees it also sees the bytes and the node. A payload of no bytes is
+// still a payload (a zero-length segment), never the cancel request.
 void fillSlot(Transfer& t, SegmentNode* node, const uint8_t* payload, uint16_t length) {
-    std::memcpy(t.handoff, payload, length);
+    if (length) std::memcpy(t.handoff, payload, length);
     t.currentSegment = node;
-    t.handoffLength.store(length, std::memory_order_release);
+    t.handoffLength.store(length ? length : kEmptyPayload, std::memory_order_release);
     setEvent(t.dataReady);
+}
+
+// Inflates the first payload once, only to read the object's header.
+uint16_t readFirstHeader(Extraction& x, const uint8_t* payload, uint16_t length, ObjectHeaderInfo& info) {
+    uint8_t inflated[kHeaderScratch];
+    z_stream stream;
+    std::memset(&stream, 0, sizeof stream);
+    inflateInit_(&stream, "1.2.3", int(sizeof stream));
+    stream.next_in = const_cast<Bytef*>(payload);
+    stream.avail_in = length;
+    stream.next_out = inflated;
+    stream.avail_out = sizeof inflated;
+    int result = inflate(&stream, Z_SYNC_FLUSH);
+    size_t produced = sizeof inflated - stream.avail_out;
+    inflateEnd(&stream);
+    if (result != Z_OK) {
+        count(x.counters.notInflated);
+        return 0;
+    }
+    uint16_t headerLength = parseObjectHeader(produced, info, inflated, *x.log);
+    if (headerLength == 0 || !info.extension || info.length == 0) {
+        count(x.counters.headerRefused);
+        return 0;
+    }
+    return headerLength;
+}
+
+// The first datagram of an object whose header has been read; no Transfer
+// holds its key any more.
+void startObject(Extraction& x, const DatagramAddress& address, const uint8_t* payload, uint16_t length,
+                 const ObjectHeaderInfo& info, uint16_t headerLength) {
+    int32_t icon = match(*x.filters, info.length, info.extension);
+    if (icon < 0) {
+        count(x.counters.filterRefused);
+        return;
+    }
+    wchar_t fileName[kFileNameCapacity];
+    buildFileName(info.name, info.extension, address, x.table.objectCounter, fileName);
+    Transfer* t = createTransfer(x, address, fileName, info.length, icon);
+    if (!t) return;
+    // Nobody else touches these before the worker starts.
+    SegmentNode* first = addSegment(*t, 1, 0);
+    t->maxSequence = 1;
+    t->headerLength = headerLength;
+    std::memcpy(t->firstPayload, payload, length);
+    t->firstPayloadLength = length;
+    fillSlot(*t, first, payload, length);
+    if (!startDetachedThread(runWorker, t)) {
+        // Without a worker nobody would ever consume the slot, and the next
+        // datagram of the object would wait for it forever.
+        count(x.counters.tempFileFailed);
+        deleteTempFile(t);
+        teardownTransfer(t);
+        return;
+    }
+    count(x.counters.started);
+}
+
+// A first datagram for a key whose Transfer is live; the mutex is held and
+// released here. The object's own first datagram again (a carousel repeat)
+// carries nothing new. Any other first datagram that reads as an object
+// header means the sender has moved on to the next object on this key: the
+// old object can no longer be completed, and its missing datagrams must not
+// be filled with the next object's bytes.
+void firstDatagramOnLiveKey(Extraction& x, Transfer& t, const DatagramAddress& address, const uint8_t* payload,
+                            uint16_t length) {
+    if (length == t.firstPayloadLength && std::memcmp(payload, t.firstPayload, length) == 0) {
+        count(x.counters.firstRepeats);
+        unlockMutex(x.table.mutex);
+        return;
+    }
+    wchar_t name[kFileNameCapacity];
+    ObjectHeaderInfo info;
+    info.name = name;
+    uint16_t headerLength = readFirstHeader(x, payload, length, info);
+    if (headerLength == 0) {
+        unlockMutex(x.table.mutex);
+        return;
+    }
+    // Once the worker is idle it takes the cancel request next, discards the
+    // old object and tears its Transfer down; closing hides it at once. A
+    // worker that ended the old object meanwhile needs nothing more.
+    waitEvent(t.readyForMore, kWaitForever);
+    if (!t.closing.load(std::memory_order_acquire)) {
+        t.closing.store(1, std::memory_order_release);
+        t.handoffLength.store(0, std::memory_order_release);
+        setEvent(t.dataReady);
+    }
+    unlockMutex(x.table.mutex);
+    startObject(x, address, payload, length, info, headerLength);
 }
 
 // A later datagram of a live Transfer; the mutex is held and released here.
 void handOff(Extraction& x, Transfer& t, uint32_t sequence, const uint8_t* payload, uint16_t length) {
-    if (sequence == 1) {
-        // A repeat of the first datagram would feed the zlib header into the
-        // middle of the stream and wreck the object; it carries nothing new.
-        unlockMutex(x.table.mutex);
-        return;
-    }
     waitEvent(t.readyForMore, kWaitForever);
     if (t.closing.load(std::memory_order_acquire)) {
+        count(x.counters.lateForClosing);
         unlockMutex(x.table.mutex);
         return;
     }
@@ -55,50 +143,6 @@ void handOff(Extraction& x, Transfer& t, uint32_t sequence, const uint8_t* paylo
     }
     fillSlot(t, node, payload, length);
     unlockMutex(x.table.mutex);
-}
-
-// Inflates the first payload once, only to read the object's header.
-uint16_t readFirstHeader(Extraction& x, const uint8_t* payload, uint16_t length, ObjectHeaderInfo& info) {
-    uint8_t inflated[kHeaderScratch];
-    z_stream stream;
-    std::memset(&stream, 0, sizeof stream);
-    inflateInit_(&stream, "1.2.3", int(sizeof stream));
-    stream.next_in = const_cast<Bytef*>(payload);
-    stream.avail_in = length;
-    stream.next_out = inflated;
-    stream.avail_out = sizeof inflated;
-    int result = inflate(&stream, Z_SYNC_FLUSH);
-    size_t produced = sizeof inflated - stream.avail_out;
-    inflateEnd(&stream);
-    if (result != Z_OK) return 0;
-    return parseObjectHeader(produced, info, inflated, *x.log);
-}
-
-// The first datagram of an object not in the table.
-void startObject(Extraction& x, const DatagramAddress& address, const uint8_t* payload, uint16_t length) {
-    wchar_t name[kFileNameCapacity];
-    ObjectHeaderInfo info;
-    info.name = name;
-    uint16_t headerLength = readFirstHeader(x, payload, length, info);
-    if (headerLength == 0 || !info.extension || info.length == 0) return;
-    int32_t icon = match(*x.filters, info.length, info.extension);
-    if (icon < 0) return;
-
-    wchar_t fileName[kFileNameCapacity];
-    buildFileName(name, info.extension, address, x.table.objectCounter, fileName);
-    Transfer* t = createTransfer(x, address, fileName, info.length, icon);
-    if (!t) return;
-    // Nobody else touches these before the worker starts.
-    SegmentNode* first = addSegment(*t, 1, 0);
-    t->maxSequence = 1;
-    t->headerLength = headerLength;
-    fillSlot(*t, first, payload, length);
-    if (!startDetachedThread(runWorker, t)) {
-        // Without a worker nobody would ever consume the slot, and the next
-        // datagram of the object would wait for it forever.
-        deleteTempFile(t);
-        teardownTransfer(t);
-    }
 }
 
 }  // namespace
@@ -119,29 +163,36 @@ void buildFileName(const wchar_t* name, const ExtensionEntry* extension, const D
 }
 
 void takeObjectDatagram(Extraction& x, const DatagramAddress& address, const uint8_t* d, uint16_t length) {
-    if (length < kDatagramHeaderSize + kDatagramCheckSize || d[0] != kObjectDatagramType) return;
-    bool extended = (d[5] & kExtensionFlag) != 0;
-    size_t payloadStart = kDatagramHeaderSize + (extended ? kDatagramExtensionSize : 0);
-    if (length < payloadStart + kDatagramCheckSize) return;
-    if (!checkDatagram(d, length)) return;
-    size_t n = length - kDatagramCheckSize;
-    if (n > kMaxDatagramBody) {
-        logWrite(*x.log, "Harlune: Len = %d\n", int(n));
-        return;
+    ExtractionCounters& c = x.counters;
+    count(c.datagrams);
+    switch (classifyDatagram(d, length)) {
+    case DatagramVerdict::ok:
+        break;
+    case DatagramVerdict::tooShort:
+        return count(c.tooShort);
+    case DatagramVerdict::wrongType:
+        return count(c.wrongType);
+    case DatagramVerdict::badCheck:
+        return count(c.badCheck);
+    case DatagramVerdict::tooLong:
+        logWrite(*x.log, "Harlune: Len = %d\n", int(length - kDatagramCheckSize));
+        return count(c.tooLong);
     }
-    // An empty payload has nothing to inflate, and a hand-off of length 0
-    // would be taken for the user's cancel.
-    if (n == payloadStart) return;
+    size_t payloadStart = kDatagramHeaderSize + ((d[5] & kExtensionFlag) ? kDatagramExtensionSize : 0);
     uint32_t sequence = read32le(d + 1);
     const uint8_t* payload = d + payloadStart;
-    uint16_t payloadLength = uint16_t(n - payloadStart);
+    uint16_t payloadLength = uint16_t(length - kDatagramCheckSize - payloadStart);
 
     Transfer* t = findTransfer(x.table, address.destinationAddress, address.destinationPort, address.sourcePort);
-    if (t) {
-        handOff(x, *t, sequence, payload, payloadLength);
-        return;
-    }
-    if (sequence == 1) startObject(x, address, payload, payloadLength);
+    if (t && sequence == 1) return firstDatagramOnLiveKey(x, *t, address, payload, payloadLength);
+    if (t) return handOff(x, *t, sequence, payload, payloadLength);
+    if (sequence != 1) return count(c.notOurs);
+
+    wchar_t name[kFileNameCapacity];
+    ObjectHeaderInfo info;
+    info.name = name;
+    uint16_t headerLength = readFirstHeader(x, payload, payloadLength, info);
+    if (headerLength != 0) startObject(x, address, payload, payloadLength, info, headerLength);
 }
 
 void objectDatagramSink(void* extraction, const DatagramAddress& address, const uint8_t* payload,
@@ -154,10 +205,20 @@ Transfer* createTransfer(Extraction& x, const DatagramAddress& address, const wc
     wchar_t path[kMaxPath];
     size_t dirLength = readSharedPath(x.tmpDir, path);
     size_t nameLength = std::wcslen(name);
-    if (dirLength == 0 || dirLength + nameLength >= kMaxPath) return nullptr;
+    if (dirLength == 0) {
+        count(x.counters.noTmpDir);
+        return nullptr;
+    }
+    if (dirLength + nameLength >= kMaxPath) {
+        count(x.counters.tempFileFailed);
+        return nullptr;
+    }
     std::wmemcpy(path + dirLength, name, nameLength + 1);
     FileHandle file = openFile(path, FileAccess::readWrite, FileShare::read, FileCreation::createAlways);
-    if (file == kNoFile) return nullptr;
+    if (file == kNoFile) {
+        count(x.counters.tempFileFailed);
+        return nullptr;
+    }
 
     auto* t = new Transfer;
     t->dataReady = createEvent();
@@ -168,6 +229,7 @@ Transfer* createTransfer(Extraction& x, const DatagramAddress& address, const wc
         closeFile(file);
         deleteFile(path);
         delete t;
+        count(x.counters.tempFileFailed);
         return nullptr;
     }
     t->tempFile.store(file);

@@ -40,6 +40,34 @@ void setSharedPath(SharedPath& path, const wchar_t* text);
 // Copies the path into `buffer` (kMaxPath characters); returns its length.
 size_t readSharedPath(SharedPath& path, wchar_t* buffer);
 
+// What became of datagrams and objects: the answer to "why did my file not
+// come?". Written by the packet and worker threads, read by anyone.
+struct ExtractionCounters {
+    // Datagrams, in the order in which they are judged.
+    std::atomic<uint64_t> datagrams{0};       // every UDP payload handed in
+    std::atomic<uint64_t> tooShort{0};        // shorter than header and check
+    std::atomic<uint64_t> wrongType{0};
+    std::atomic<uint64_t> badCheck{0};
+    std::atomic<uint64_t> tooLong{0};
+    std::atomic<uint64_t> notOurs{0};         // sequence > 1 and no object on the key
+    std::atomic<uint64_t> firstRepeats{0};    // the live object's own first datagram again
+    std::atomic<uint64_t> lateForClosing{0};  // its object ended while the datagram waited
+    std::atomic<uint64_t> notInflated{0};     // first datagrams that do not inflate
+    std::atomic<uint64_t> headerRefused{0};   // no usable header, extension or length
+    std::atomic<uint64_t> filterRefused{0};
+    std::atomic<uint64_t> noTmpDir{0};
+    std::atomic<uint64_t> tempFileFailed{0};  // the temporary file (or the worker) not made
+    // Objects.
+    std::atomic<uint64_t> started{0};
+    std::atomic<uint64_t> completed{0};       // the announced length arrived
+    std::atomic<uint64_t> placed{0};
+    std::atomic<uint64_t> assemblyFailed{0};  // complete, but no finished file could be made
+    std::atomic<uint64_t> timedOut{0};
+    std::atomic<uint64_t> cancelled{0};       // by the user
+    std::atomic<uint64_t> replaced{0};        // the next object on the key began first
+    std::atomic<uint64_t> failed{0};          // a payload did not inflate or could not be written
+};
+
 struct Extraction {
     TransferTable table;
     uint32_t idleTimeout = 0;  // milliseconds, fixed at start-up
@@ -49,6 +77,11 @@ struct Extraction {
     TransferView view;
     FilterSet* filters = &gFilterSet;
     LogFile* log = &gLog;
+    ExtractionCounters counters;
+    // For tests: called on a worker right after it has signalled readyForMore
+    // for a payload, so that a test can hold the worker at that point.
+    void (*afterReadyForMore)(void* context, Transfer* transfer) = nullptr;
+    void* hookContext = nullptr;
 };
 
 // The program's extraction state.
@@ -73,7 +106,8 @@ Transfer* createTransfer(Extraction& extraction, const DatagramAddress& address,
 
 // The worker thread of one Transfer.
 void runWorker(void* transfer);
-// Ends a Transfer: closing, unlink, events, nodes, record, row - in this order.
+// Ends a Transfer: closing, unlink, row, events, nodes, record - in this order,
+// so that a row never outlives the record whose address identifies it.
 void teardownTransfer(Transfer* transfer);
 void deleteTempFile(Transfer* transfer);
 // The user's delete: the caller holds the mutex and found the Transfer in the
@@ -81,8 +115,9 @@ void deleteTempFile(Transfer* transfer);
 void cancelTransfer(Transfer* transfer);
 
 // Assembles a complete object's segments in sequence order into a finished
-// file in ok_dir (or its extension sub-directory) and deletes the temporary file.
-void placeFinishedFile(Transfer* transfer);
+// file in ok_dir (or its extension sub-directory) and deletes the temporary
+// file. False when no whole finished file could be made.
+bool placeFinishedFile(Transfer* transfer);
 // Copies segments 1 to maxSequence into `directory` under `fileName` or, when
 // that name is taken, the first free "stem (k).ext". Returns 1 and the path
 // used, or 0 when the file could not be made whole; then nothing is left.

@@ -25,6 +25,16 @@ constexpr size_t kMaxDatagramBody = 2048;
 // first: h = 5381, then h = (h * 33) ^ (b - 48) for each byte b, all modulo 65536.
 uint16_t datagramCheck(const uint8_t* bytes, size_t count);
 
+// What the dispatcher makes of a UDP payload before it looks for its object.
+enum class DatagramVerdict {
+    ok,
+    tooShort,   // shorter than its header and check
+    wrongType,  // type byte not 8
+    badCheck,
+    tooLong,    // more than 2048 bytes before the check
+};
+DatagramVerdict classifyDatagram(const uint8_t* datagram, size_t length);
+
 // True when the last two bytes hold the check of the bytes before them.
 // A datagram shorter than the check itself never passes.
 bool checkDatagram(const uint8_t* datagram, size_t length);

@@ -138,7 +138,7 @@ void initExtraction(Extraction& x) {
     initExtractionWith(x, uint32_t(seconds) * 1000u, sort);
 }
 
-void placeFinishedFile(Transfer* t) {
+bool placeFinishedFile(Transfer* t) {
     Extraction& x = *t->owner;
     logFinishedFile(*x.log, t->fileName);
     wchar_t directory[kMaxPath];
@@ -155,6 +155,7 @@ void placeFinishedFile(Transfer* t) {
     bool ok = usable && assembleFile(directory, t, placed) == 1;
     deleteTempFile(t);
     if (x.view.filePlaced) x.view.filePlaced(x.view.context, t->fileName, ok ? placed : nullptr, ok);
+    return ok;
 }
 
 int assembleFile(const wchar_t* directory, Transfer* t, wchar_t* placedPath) {

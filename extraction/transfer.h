@@ -27,8 +27,10 @@ struct SegmentList {
 
 constexpr uint16_t kHandoffCapacity = 2048;
 // handoffLength of a slot whose payload the worker has taken. 0 remains the
-// cancel request; real payloads are 1 to 2048 bytes.
+// cancel request; real payloads are 1 to 2048 bytes, and a datagram that
+// carries no payload bytes at all is handed over as kEmptyPayload.
 constexpr uint16_t kSlotEmpty = 0xFFFF;
+constexpr uint16_t kEmptyPayload = 0xFFFE;
 
 struct Transfer {
     Transfer* next = nullptr;
@@ -56,6 +58,11 @@ struct Transfer {
     wchar_t fileName[kFileNameCapacity] = {};
     std::atomic<uint16_t> handoffLength{0};
     uint8_t handoff[kHandoffCapacity] = {};
+    // The object's first payload as it arrived, so that a repeat of it can
+    // be told from the first datagram of the next object on the same key.
+    // Written before the worker starts, then read only by the packet thread.
+    uint16_t firstPayloadLength = 0;
+    uint8_t firstPayload[kHandoffCapacity] = {};
     Extraction* owner = nullptr;  // where the Transfer belongs (tmp_dir, table, view)
 };
 

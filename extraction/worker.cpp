@@ -33,7 +33,9 @@ int32_t inflatePayload(z_stream& stream, Transfer& t, uint16_t length, uint8_t* 
 }
 
 // Writes one payload's output (without the header, the first time) at the end
-// of the file, or over its earlier copy for a repeated sequence number.
+// of the file, or over its earlier copy for a repeated sequence number. A
+// write that does not write everything fails the object: the segment would
+// be short while `received` counted it whole.
 Payload storePayload(Transfer& t, const uint8_t* output, uint32_t produced, bool& headerRemoved) {
     uint32_t skip = 0;
     if (!headerRemoved) {
@@ -42,24 +44,39 @@ Payload storePayload(Transfer& t, const uint8_t* output, uint32_t produced, bool
     }
     FileHandle file = t.tempFile.load(std::memory_order_relaxed);
     SegmentNode* node = t.currentSegment;
-    if (t.rewrite) seekFile(file, node->offset);
-    int64_t written = produced > skip ? writeFile(file, output + skip, produced - skip) : 0;
-    if (written < 0) written = 0;
-    node->length = uint32_t(written);
+    uint32_t count = produced - skip;
+    if (t.rewrite && !seekFile(file, node->offset)) return Payload::failed;
+    if (count > 0 && writeFile(file, output + skip, count) != int64_t(count)) return Payload::failed;
+    node->length = count;
     if (t.rewrite) {
         t.rewrite = 0;
-        seekFileToEnd(file);
+        if (!seekFileToEnd(file)) return Payload::failed;
     } else {
-        t.received.fetch_add(uint32_t(written), std::memory_order_release);
+        t.received.fetch_add(count, std::memory_order_release);
     }
     return t.received.load(std::memory_order_relaxed) == t.length ? Payload::complete : Payload::written;
 }
 
-void finish(Transfer* t, z_stream& stream, bool place) {
-    if (place)
-        placeFinishedFile(t);
-    else
-        deleteTempFile(t);
+void signalReadyForMore(Transfer* t) {
+    setEvent(t->readyForMore);
+    Extraction& x = *t->owner;
+    if (x.afterReadyForMore) x.afterReadyForMore(x.hookContext, t);
+}
+
+void count(std::atomic<uint64_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
+
+// Discards the object: nothing of it survives.
+void fail(Transfer* t, z_stream& stream, std::atomic<uint64_t>& reason) {
+    count(reason);
+    deleteTempFile(t);
+    teardownTransfer(t);
+    inflateEnd(&stream);
+}
+
+void complete(Transfer* t, z_stream& stream) {
+    ExtractionCounters& c = t->owner->counters;
+    count(c.completed);
+    count(placeFinishedFile(t) ? c.placed : c.assemblyFailed);
     teardownTransfer(t);
     inflateEnd(&stream);
 }
@@ -68,6 +85,7 @@ void finish(Transfer* t, z_stream& stream, bool place) {
 
 void runWorker(void* raw) {
     Transfer* t = static_cast<Transfer*>(raw);
+    ExtractionCounters& c = t->owner->counters;
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
     inflateInit_(&stream, "1.2.3", int(sizeof stream));
@@ -75,25 +93,32 @@ void runWorker(void* raw) {
     bool headerRemoved = false;
     for (;;) {
         // The idle time-out counts from the end of the last payload.
-        if (waitEvent(t->dataReady, t->idleTimeout) != WaitResult::signalled) return finish(t, stream, false);
+        if (waitEvent(t->dataReady, t->idleTimeout) != WaitResult::signalled) return fail(t, stream, c.timedOut);
         uint16_t length = t->handoffLength.exchange(kSlotEmpty, std::memory_order_acq_rel);
         // A cancel request that lost its slot to a payload leaves a second
         // signal behind; the slot is empty then, and there is nothing to do.
         if (length == kSlotEmpty) continue;
-        if (length == 0) return finish(t, stream, false);  // the user's cancel
+        if (length == 0) {
+            // The user's delete, or the next object on the key, which closed
+            // this one before asking.
+            bool replaced = t->closing.load(std::memory_order_acquire) != 0;
+            return fail(t, stream, replaced ? c.replaced : c.cancelled);
+        }
+        if (length == kEmptyPayload) length = 0;
         int32_t produced = inflatePayload(stream, *t, length, output);
-        if (produced < 0) return finish(t, stream, false);
-        if (storePayload(*t, output, uint32_t(produced), headerRemoved) == Payload::complete) {
+        if (produced < 0) return fail(t, stream, c.failed);
+        Payload stored = storePayload(*t, output, uint32_t(produced), headerRemoved);
+        if (stored == Payload::failed) return fail(t, stream, c.failed);
+        if (stored == Payload::complete) {
             // closing before readyForMore: a packet thread waiting for the
             // slot must drop its payload, not hand it to a worker that is gone.
             t->closing.store(1, std::memory_order_release);
-            setEvent(t->readyForMore);
-            return finish(t, stream, true);
+            signalReadyForMore(t);
+            return complete(t, stream);
         }
-        setEvent(t->readyForMore);
+        signalReadyForMore(t);
     }
 }
-
 void deleteTempFile(Transfer* t) {
     FileHandle file = t->tempFile.exchange(kNoFile, std::memory_order_acq_rel);
     closeFile(file);
@@ -113,11 +138,13 @@ void teardownTransfer(Transfer* t) {
     lockMutex(x.table.mutex);
     unlinkTransfer(x.table, t);
     unlockMutex(x.table.mutex);
+    // The row goes while the record still exists, so that no new Transfer
+    // can take this address while a row still names it. Without the mutex:
+    // the view calls into the UI thread.
+    if (x.view.rowRemoved) x.view.rowRemoved(x.view.context, t);
     closeEvent(t->dataReady);
     closeEvent(t->readyForMore);
     freeTransfer(t);
-    // From here on the Transfer's address is only an identity for the row.
-    if (x.view.rowRemoved) x.view.rowRemoved(x.view.context, t);
 }
 
 void cancelTransfer(Transfer* t) {
