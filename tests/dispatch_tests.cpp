@@ -62,6 +62,43 @@ TEST(Dispatch, MalformedDatagramsAreIgnoredAndOnlyOversizedOnesAreLogged) {
     r.feedDatagram(good, endpoints);
     ASSERT_TRUE(r.waitUntilIdle());
     EXPECT_EQ(r.view.inserted, 1u);
+
+    // Each refusal is counted where it happened.
+    const ExtractionCounters& c = r.extraction->counters;
+    EXPECT_EQ(c.datagrams.load(), 15u);
+    EXPECT_EQ(c.wrongType.load(), 1u);
+    EXPECT_EQ(c.badCheck.load(), 1u);
+    EXPECT_EQ(c.tooShort.load(), 9u);
+    EXPECT_EQ(c.notInflated.load(), 1u);  // the datagram without payload
+    EXPECT_EQ(c.notOurs.load(), 1u);
+    EXPECT_EQ(c.tooLong.load(), 1u);
+    EXPECT_EQ(c.started.load(), 1u);
+    EXPECT_EQ(c.placed.load(), 1u);
+}
+
+TEST(Dispatch, ObjectsRefusedBeforeTheyStartAreCountedByReason) {
+    TestReceiver r("refusals");
+    UdpEndpoints endpoints;
+    const ExtractionCounters& c = r.extraction->counters;
+    ObjectToSend noLength{"a.txt", textBytes(100, 1), {}};
+    noLength.header.contentLength = false;
+    r.feedDatagram(buildDatagram({}, encodeObject(noLength)[0]), endpoints);
+    EXPECT_EQ(c.headerRefused.load(), 1u);
+
+    r.setFilters({byExtension(L"pdf", 0, 0xFFFFFFFFu)});
+    r.feedDatagram(buildDatagram({}, encodeObject({"b.txt", textBytes(100, 2), {}})[0]), endpoints);
+    EXPECT_EQ(c.filterRefused.load(), 1u);
+
+    r.admitAll();
+    setSharedPath(r.extraction->tmpDir, L"");
+    r.feedDatagram(buildDatagram({}, encodeObject({"c.txt", textBytes(100, 3), {}})[0]), endpoints);
+    EXPECT_EQ(c.noTmpDir.load(), 1u);
+    std::wstring missing = r.tmp + L"gone" + kPathSeparator;
+    setSharedPath(r.extraction->tmpDir, missing.c_str());
+    r.feedDatagram(buildDatagram({}, encodeObject({"d.txt", textBytes(100, 4), {}})[0]), endpoints);
+    EXPECT_EQ(c.tempFileFailed.load(), 1u);
+    EXPECT_EQ(c.started.load(), 0u);
+    EXPECT_EQ(r.view.inserted, 0u);
 }
 
 TEST(Dispatch, OnlyTheFirstDatagramStartsAnObject) {

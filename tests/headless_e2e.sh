@@ -66,3 +66,7 @@ fi
 if [ "$same" -ne "$total" ]; then
     echo "--- receiver output"; cat "$work/output.txt"; exit 1
 fi
+# The counters at the end account for every object.
+if ! tr -d '\r' < "$work/output.txt" | grep -qx "  сохранено: $total"; then
+    echo "--- no counter report with $total objects placed"; cat "$work/output.txt"; exit 1
+fi

@@ -21,6 +21,7 @@
 #include "settings/startup.h"
 #include "settings/status_text.h"
 #include "settings/wide_format.h"
+#include "tools/counter_report.h"
 
 namespace {
 
@@ -128,12 +129,13 @@ bool startUp() {
 }
 
 void printStatus(uint64_t packets, uint64_t previousPackets, uint32_t minutes) {
-    wchar_t total[256], rate[256], errors[256], time[256], line[1100];
+    wchar_t total[256], rate[256], errors[256], time[256], counters[256], line[1400];
     formatTotal(packets * kTsPacketSize, total, 256);
     formatOverallRate((packets - previousPackets) * kTsPacketSize, 1000, rate, 256);
     formatErrors(gSectionAssembler.discontinuityCount.load(), errors, 256);
     formatRunningTime(minutes, time, 256);
-    formatWide(line, 1100, L"%ls | %ls | %ls | %ls", total, rate, errors, time);
+    formatCounterSummary(gExtraction.counters, counters, 256);
+    formatWide(line, 1400, L"%ls | %ls | %ls | %ls | %ls", total, rate, errors, time, counters);
     printLine(line);
 }
 
@@ -194,6 +196,8 @@ int main(int argc, char** argv) {
     }
     runUntilStopped(options);
     shutDown();
+    // What became of everything that arrived: the answer when a file did not come.
+    printCounterReport(gExtraction.counters, stdout);
     flushLog(gLog);
     return 0;
 }
