@@ -331,7 +331,10 @@ TEST(Extraction, StartUpReadsTheTimeOutInSecondsAndTheSortSetting) {
 TEST(Extraction, CyrillicNamesArriveWholeOrCutToFit) {
     TestReceiver r("cyrillic");
     const std::string report = "\x8E\xE2\xE7\xF1\xE2";  // "Отчёт" in code page 866
-    const std::string longName(200, '\xAF');             // 200 times "п"
+    // Natively 150 times "п", 300 bytes in UTF-8, cut to fit. On Windows 100,
+    // kept whole (Wine keeps names in UTF-8 on the host's file system too).
+    const size_t letters = kFileNameUnit == FileNameUnit::utf8 ? 150 : 100;
+    const std::string longName(letters, '\xAF');
     std::vector<ObjectToSend> objects = {{report + ".pdf", textBytes(5000, 1), {}},
                                          {longName + ".txt", textBytes(3000, 2), {}},
                                          {report + " " + report + ".jpg", randomBytes(100000, 3), {}}};
@@ -342,7 +345,7 @@ TEST(Extraction, CyrillicNamesArriveWholeOrCutToFit) {
         size_t n = oemToWide(bytes.data(), bytes.size(), wide, kFileNameCapacity);
         return std::wstring(wide, n);
     };
-    size_t keptOfLong = kFileNameUnit == FileNameUnit::utf8 ? 123 : 200;
+    size_t keptOfLong = kFileNameUnit == FileNameUnit::utf8 ? 123 : letters;
     std::vector<std::wstring> expected = {oem(report) + L" (0).pdf", oem(longName).substr(0, keptOfLong) + L" (1).txt",
                                           oem(report) + L" " + oem(report) + L" (2).jpg"};
     std::vector<std::wstring> sorted = expected;
