@@ -156,8 +156,7 @@ void buildFileName(const wchar_t* name, const ExtensionEntry* extension, const D
     }
     wchar_t suffix[32];
     size_t suffixLength = formatWide(suffix, 32, L" (%u).%ls", counter, extension->text);
-    size_t nameLength = std::wcslen(name);
-    if (nameLength + suffixLength > kFileNameCapacity - 1) nameLength = kFileNameCapacity - 1 - suffixLength;
+    size_t nameLength = fitStemBeforeSuffix(name, std::wcslen(name), suffix);
     std::wmemcpy(fileName, name, nameLength);
     std::wmemcpy(fileName + nameLength, suffix, suffixLength + 1);
 }

@@ -4,8 +4,20 @@
 
 #include <cstddef>
 
+#include "platform/platform.h"
+
 // Capacity of a name buffer: 255 characters and the terminator.
 constexpr size_t kFileNameCapacity = 256;
+
+// The longest file-name component, in units of the system's FileNameUnit.
+constexpr size_t kFileNameLimit = 255;
+
+// How many wide characters of `stem` (its first `stemLength`) can stand before
+// `suffix` so that both together fit one name component: 255 UTF-16 units on
+// Windows, 255 UTF-8 bytes elsewhere. The suffix is always kept whole, and the
+// stem is cut only between characters, never inside a surrogate pair.
+size_t fitStemBeforeSuffix(const wchar_t* stem, size_t stemLength, const wchar_t* suffix,
+                           FileNameUnit unit = kFileNameUnit);
 
 // Makes `name` (NUL-terminated, in a buffer of `capacity`) one plain file name
 // on every platform: path separators, ":" and the other characters Windows

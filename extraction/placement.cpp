@@ -84,22 +84,25 @@ void candidateName(const wchar_t* fileName, int attempt, wchar_t* out) {
     size_t stem = dot ? size_t(dot - fileName) : std::wcslen(fileName);
     wchar_t suffix[32];
     size_t suffixLength = formatWide(suffix, 32, L" (%d)%ls", attempt + 1, dot ? dot : L"");
-    if (stem + suffixLength >= kFileNameCapacity) stem = kFileNameCapacity - 1 - suffixLength;
+    stem = fitStemBeforeSuffix(fileName, stem, suffix);
     std::wmemcpy(out, fileName, stem);
     std::wmemcpy(out + stem, suffix, suffixLength + 1);
 }
 
-// A partial file of our own beside the finished ones, created new.
+// A partial file of our own beside the finished ones, created new. Its name,
+// "~" and seven hexadecimal digits, is no longer than the shortest finished
+// name ("a (0).au"): wherever the finished path fits, the partial one does.
 FileHandle createPartial(const wchar_t* directory, size_t length, const void* identity, wchar_t* path) {
+    uint32_t seed = uint32_t(reinterpret_cast<uintptr_t>(identity) >> 4) * 2654435761u;
     for (uint32_t attempt = 0; attempt < 1000; ++attempt) {
         std::wmemcpy(path, directory, length);
-        wchar_t name[40];
-        formatWide(name, 40, L"~%p-%u.part", identity, attempt);
+        wchar_t name[16];
+        formatWide(name, 16, L"~%07x", unsigned((seed + attempt * 0x9E3779B9u) & 0x0FFFFFFFu));
         size_t used = length;
         if (!appendPath(path, used, name)) return kNoFile;
         FileHandle file = openFile(path, FileAccess::write, FileShare::none, FileCreation::createNew);
         if (file != kNoFile) return file;
-        if (!pathExists(path)) return kNoFile;  // not a name clash: the directory is unusable
+        if (!entryExists(path)) return kNoFile;  // not a name clash: the directory is unusable
     }
     return kNoFile;
 }
@@ -174,7 +177,8 @@ int assembleFile(const wchar_t* directory, Transfer* t, wchar_t* placedPath) {
         size_t used = length;
         if (!appendPath(placedPath, used, name)) break;
         if (renameFileNoReplace(partial, placedPath)) return 1;
-        if (!pathExists(placedPath)) break;  // the rename failed for another reason
+        // A dangling link holds its name as well as a file does.
+        if (!entryExists(placedPath)) break;  // the rename failed for another reason
     }
     deleteFile(partial);
     placedPath[0] = L'\0';

@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static LogFile quiet;
     static bool ready = false;
     if (!ready) {
-        quiet.stream.store(std::fopen("/dev/null", "w"));
+        useStream(quiet, std::fopen("/dev/null", "w"), false);
         ready = true;
     }
     static SectionAssembler assembler;

@@ -17,6 +17,15 @@ constexpr wchar_t kPathSeparator = L'\\';
 constexpr wchar_t kPathSeparator = L'/';
 #endif
 
+// What the system's 255-unit limit on one file-name component counts:
+// UTF-16 code units on Windows, bytes of the UTF-8 form on POSIX.
+enum class FileNameUnit { utf16, utf8 };
+#if defined(_WIN32)
+constexpr FileNameUnit kFileNameUnit = FileNameUnit::utf16;
+#else
+constexpr FileNameUnit kFileNameUnit = FileNameUnit::utf8;
+#endif
+
 // Longest path the core builds, in wide characters with the terminator.
 constexpr size_t kMaxPath = 260;
 
@@ -68,6 +77,9 @@ bool deleteFile(const wchar_t* path);
 // already has that name; false when `to` exists or the rename fails.
 bool renameFileNoReplace(const wchar_t* from, const wchar_t* to);
 bool pathExists(const wchar_t* path);
+// true when the directory holds an entry of that name, whatever it is: unlike
+// pathExists, a symbolic link counts even when its target is missing.
+bool entryExists(const wchar_t* path);
 bool isDirectory(const wchar_t* path);
 // Creates one directory level; false when it could not be created (it may
 // already exist).

@@ -145,6 +145,12 @@ bool pathExists(const wchar_t* path) {
     return wideToUtf8(path, name, sizeof name) && ::stat(name, &info) == 0;
 }
 
+bool entryExists(const wchar_t* path) {
+    char name[kUtf8PathCapacity];
+    struct stat info;
+    return wideToUtf8(path, name, sizeof name) && ::lstat(name, &info) == 0;
+}
+
 bool isDirectory(const wchar_t* path) {
     char name[kUtf8PathCapacity];
     struct stat info;

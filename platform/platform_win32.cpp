@@ -85,6 +85,10 @@ bool renameFileNoReplace(const wchar_t* from, const wchar_t* to) { return MoveFi
 
 bool pathExists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
+// GetFileAttributesW reports a symbolic link or junction itself, not its
+// target, so a dangling link is found as well.
+bool entryExists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
+
 bool isDirectory(const wchar_t* path) {
     DWORD attributes = GetFileAttributesW(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);

@@ -65,14 +65,13 @@ bool findKeyLine(const Contents& contents, const char* key, KeyLine& line) {
     return false;
 }
 
-// The value's bytes for reading: from key + 3 to the end of the line, with the
-// line cut to kConfigLineLimit bytes.
+// The value's bytes for reading: from key + 3 to the end of the line, at most
+// kConfigValueLimit of them.
 void valueOf(const KeyLine& line, size_t keyLength, size_t* offset, size_t* count) {
-    size_t end = line.end;
-    if (end - line.start > kConfigLineLimit) end = line.start + kConfigLineLimit;
     size_t begin = line.start + keyLength + 3;
     *offset = begin;
-    *count = begin < end ? end - begin : 0;
+    *count = begin < line.end ? line.end - begin : 0;
+    if (*count > kConfigValueLimit) *count = kConfigValueLimit;
 }
 
 bool loadForReading(const wchar_t* path, Contents& contents) {
@@ -153,7 +152,7 @@ void writeConfigIntTo(const wchar_t* path, const char* key, int32_t value) {
 }
 
 void writeConfigStringTo(const wchar_t* path, const char* key, const wchar_t* value) {
-    char text[kConfigLineLimit + 1];
+    char text[kConfigValueLimit];
     size_t n = wideToOem(value, text, sizeof text);
     rewriteValue(path, key, text, n);
 }

@@ -11,8 +11,10 @@
 #include <cstdint>
 
 constexpr const wchar_t* kConfigFileName = L"config.ini";
-// A line holds at most this many bytes; longer lines are read cut to it.
-constexpr size_t kConfigLineLimit = 255;
+// A value holds at most this many bytes: room for a path of 259 characters
+// even at four bytes a character. The writer cuts longer values to it and the
+// reader reads no further, so whatever is written reads back whole.
+constexpr size_t kConfigValueLimit = 259 * 4;
 
 // Each operation works on config.ini in the current directory. The variants
 // that take a path exist for tools and tests.

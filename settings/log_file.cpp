@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <cwchar>
+#include <new>
 
 #include "platform/platform.h"
 #include "settings/config_file.h"
@@ -14,16 +15,32 @@ namespace {
 // Longest line: "File: " plus 255 name characters of up to 4 bytes each.
 constexpr size_t kLineCapacity = 2048;
 
-FILE* streamOf(LogFile& log) {
-    FILE* stream = log.stream.load(std::memory_order_acquire);
-    return stream ? stream : stdout;
+// Every record ever published, newest first. They stay reachable until the
+// process ends, and a stream switched back to reuses its record.
+std::atomic<const LogTarget*> gTargets{nullptr};
+
+const LogTarget* targetFor(FILE* stream, bool crlf) {
+    const LogTarget* head = gTargets.load(std::memory_order_acquire);
+    for (const LogTarget* t = head; t; t = t->next)
+        if (t->stream == stream && t->crlf == crlf) return t;
+    auto* made = new (std::nothrow) LogTarget{stream, crlf, head};
+    if (!made) return nullptr;
+    while (!gTargets.compare_exchange_weak(made->next, made, std::memory_order_acq_rel)) {
+    }
+    return made;
+}
+
+// One load: the stream and its line ends come from the same record.
+LogTarget targetOf(const LogFile& log) {
+    const LogTarget* target = log.target.load(std::memory_order_acquire);
+    return target ? *target : LogTarget{stdout, false, nullptr};
 }
 
 // Writes `count` bytes as one call, turning "\n" into CR LF for log.txt.
 void writeLine(LogFile& log, const char* text, size_t count) {
-    FILE* stream = streamOf(log);
-    if (!log.crlf.load(std::memory_order_acquire)) {
-        std::fwrite(text, 1, count, stream);
+    const LogTarget target = targetOf(log);
+    if (!target.crlf) {
+        std::fwrite(text, 1, count, target.stream);
         return;
     }
     char translated[kLineCapacity * 2];
@@ -32,14 +49,16 @@ void writeLine(LogFile& log, const char* text, size_t count) {
         if (text[i] == '\n') translated[n++] = '\r';
         translated[n++] = text[i];
     }
-    std::fwrite(translated, 1, n, stream);
+    std::fwrite(translated, 1, n, target.stream);
 }
 
 }  // namespace
 
+FILE* logStream(const LogFile& log) { return targetOf(log).stream; }
+
 void useStream(LogFile& log, FILE* stream, bool crlf) {
-    log.crlf.store(crlf, std::memory_order_release);
-    log.stream.store(stream, std::memory_order_release);
+    const LogTarget* target = targetFor(stream, crlf);
+    if (target) log.target.store(target, std::memory_order_release);
 }
 
 void useStandardOutput(LogFile& log) { useStream(log, stdout, false); }
@@ -113,4 +132,4 @@ void PacketDump(LogFile& log, const unsigned char* data) {
     logWrite(log, "\n\n");
 }
 
-void flushLog(LogFile& log) { std::fflush(streamOf(log)); }
+void flushLog(LogFile& log) { std::fflush(logStream(log)); }

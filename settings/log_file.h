@@ -7,13 +7,20 @@
 #include <cstdint>
 #include <cstdio>
 
+// Where the log goes: a stream and whether its lines end in CR LF (log.txt on
+// every platform) or in the platform's own line ends (standard output). The
+// two are always published together, so a line is never written to one
+// stream with the other's line ends. Records are immutable and never freed:
+// a writer may still hold the one it read while the log is switched.
+struct LogTarget {
+    FILE* stream;
+    bool crlf;
+    const LogTarget* next;  // every record made so far, for reuse
+};
+
 struct LogFile {
-    // The stream written to. Replaced while other threads may be writing
-    // through the one they last read; an earlier stream is never closed.
-    std::atomic<FILE*> stream{nullptr};
-    // log.txt lines end in CR LF on every platform; standard output keeps the
-    // platform's own line ends.
-    std::atomic<bool> crlf{false};
+    // nullptr until a stream is chosen: standard output.
+    std::atomic<const LogTarget*> target{nullptr};
 };
 
 // The log of the program. Until a stream is chosen it writes to standard output.
@@ -29,6 +36,8 @@ bool openLogAt(LogFile& log, const wchar_t* path);
 void useStandardOutput(LogFile& log);
 // Writes to an already open stream; for tests and tools.
 void useStream(LogFile& log, FILE* stream, bool crlf);
+// The stream written to now (standard output until one is chosen).
+FILE* logStream(const LogFile& log);
 
 // One formatted write.
 void logWrite(LogFile& log, const char* format, ...)

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "settings/config_file.h"
@@ -119,19 +120,64 @@ TEST_F(ConfigFileTest, StringValuesAreCutToTheBufferAndTheLine) {
     ASSERT_EQ(readConfigStringFrom(path.c_str(), "log_dir", small, 4), 1);
     EXPECT_EQ(std::wstring(small), L"abc");
 
-    // A line longer than 255 bytes is read as its first 255 bytes.
-    write("log_dir = " + std::string(400, 'x') + "\r\nsort = 1\r\n");
-    wchar_t big[1024];
-    ASSERT_EQ(readConfigStringFrom(path.c_str(), "log_dir", big, 1024), 1);
-    EXPECT_EQ(std::wstring(big), std::wstring(255 - 10, L'x'));
+    // A value longer than any the program writes is read as its first
+    // kConfigValueLimit bytes.
+    write("log_dir = " + std::string(3000, 'x') + "\r\nsort = 1\r\n");
+    std::vector<wchar_t> big(4096);
+    ASSERT_EQ(readConfigStringFrom(path.c_str(), "log_dir", big.data(), big.size()), 1);
+    EXPECT_EQ(std::wstring(big.data()), std::wstring(kConfigValueLimit, L'x'));
     EXPECT_EQ(readInt("sort"), 1);
 
-    // A value too long for a line is cut, and the file stays well formed.
-    std::wstring huge(1000, L'y');
+    // A value too long for the file is cut to what the reader reads, and the
+    // file stays well formed.
+    std::wstring huge(3000, L'y');
     writeConfigStringTo(path.c_str(), "log_dir", huge.c_str());
     EXPECT_EQ(readInt("sort"), 1);
-    ASSERT_EQ(readConfigStringFrom(path.c_str(), "log_dir", big, 1024), 1);
-    EXPECT_EQ(std::wstring(big), std::wstring(255 - 10, L'y'));
+    ASSERT_EQ(readConfigStringFrom(path.c_str(), "log_dir", big.data(), big.size()), 1);
+    EXPECT_EQ(std::wstring(big.data()), std::wstring(kConfigValueLimit, L'y'));
+}
+
+// Paths of up to 259 characters are written back at start-up (made absolute)
+// and by the settings sheet; each must read back as it was written, however
+// long its line, Cyrillic included.
+TEST_F(ConfigFileTest, EveryPathTheProgramWritesReadsBackWhole) {
+    const std::wstring cyrillic = L"\x041F\x0430\x043F\x043A\x0430";  // "Папка"
+    const std::wstring slash(1, kPathSeparator);
+    struct Case {
+        const char* key;
+        std::wstring value;
+    } cases[] = {
+        {"tmp_dir", std::wstring(249, L't') + slash},                         // the line: 260 bytes
+        {"ok_dir", std::wstring(258, L'o') + slash},                          // 259 characters
+        {"log_dir", slash + std::wstring(50, L'l') + slash + cyrillic + std::wstring(200, L'z') + slash},
+        {"symbol_rate", L"27500"},
+        {"tmp_dir", L"C:\\tmp\\"},                                             // shorter again
+    };
+    // What the OEM code page has comes back as it was (natively, code page 866
+    // has every Cyrillic letter); the rest as its default character.
+    auto viaOem = [](const std::wstring& text) {
+        std::vector<char> bytes(text.size() + 1);
+        size_t n = wideToOem(text.c_str(), bytes.data(), bytes.size());
+        std::vector<wchar_t> back(n + 1);
+        oemToWide(bytes.data(), n, back.data(), back.size());
+        return std::wstring(back.data());
+    };
+#if !defined(_WIN32)
+    ASSERT_EQ(viaOem(cyrillic), cyrillic);
+#endif
+    write("wnd = 5\r\ntmp_dir = tmp\\\r\nok_dir = ok\\\r\nlog_dir = .\\\r\nsymbol_rate = 1\r\nsort = 1");
+    for (const Case& c : cases) {
+        writeConfigStringTo(path.c_str(), c.key, c.value.c_str());
+        wchar_t buffer[kMaxPath] = L"";
+        ASSERT_EQ(readConfigStringFrom(path.c_str(), c.key, buffer, kMaxPath), 1) << c.key;
+        EXPECT_EQ(std::wstring(buffer), viaOem(c.value)) << c.key;
+        EXPECT_EQ(readInt("wnd"), 5) << c.key;
+        EXPECT_EQ(readInt("sort"), 1) << c.key;
+    }
+    // The lines in between keep their values whatever was rewritten.
+    wchar_t buffer[kMaxPath] = L"";
+    ASSERT_EQ(readConfigStringFrom(path.c_str(), "ok_dir", buffer, kMaxPath), 1);
+    EXPECT_EQ(std::wstring(buffer), std::wstring(258, L'o') + slash);
 }
 
 TEST_F(ConfigFileTest, PlainOperationsUseConfigIniInTheCurrentDirectory) {

@@ -145,6 +145,57 @@ TEST(FileNames, NamesCarryTheCounterAndFitIn255Characters) {
     EXPECT_EQ(std::wstring(name), L"A010203_5001_4000_7.zip");
 }
 
+// One name component holds 255 UTF-16 units on Windows and 255 UTF-8 bytes on
+// POSIX; the suffix stays whole and no character is split.
+TEST(FileNames, StemsAreCutToTheSystemsUnitBeforeTheirSuffix) {
+    const std::wstring astral = sizeof(wchar_t) == 2 ? std::wstring(L"\xD83D\xDE00") : std::wstring(1, wchar_t(0x1F600));
+    const std::wstring zhe(1, wchar_t(0x0416));    // two bytes in UTF-8
+    const std::wstring shade(1, wchar_t(0x2591));  // three bytes in UTF-8
+    auto repeat = [](const std::wstring& piece, size_t times) {
+        std::wstring text;
+        for (size_t i = 0; i < times; ++i) text += piece;
+        return text;
+    };
+    struct Case {
+        const char* what;
+        std::wstring stem;
+        std::wstring suffix;
+        size_t keptUtf16;  // wide characters kept
+        size_t keptUtf8;
+    } cases[] = {
+        {"short ASCII", L"report", L" (1).pdf", 6, 6},
+        {"ASCII, exactly full", std::wstring(246, L'n'), L" (12).pdf", 246, 246},
+        {"ASCII, one over", std::wstring(247, L'n'), L" (12).pdf", 246, 246},
+        {"Cyrillic", repeat(zhe, 200), L" (0).txt", 200, 123},
+        {"Cyrillic after one ASCII letter", L"a" + repeat(zhe, 200), L" (0).txt", 201, 124},
+        {"three-byte characters", repeat(shade, 100), L" (0).txt", 100, 82},
+        {"pairs never split", L"x" + repeat(astral, 200), L" (0).zip",
+         1 + (sizeof(wchar_t) == 2 ? 2 : 1) * 123, 1 + (sizeof(wchar_t) == 2 ? 2 : 1) * 61},
+        {"a suffix that fills the name", L"abc", std::wstring(255, L's'), 0, 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(fitStemBeforeSuffix(c.stem.c_str(), c.stem.size(), c.suffix.c_str(), FileNameUnit::utf16),
+                  c.keptUtf16)
+            << c.what;
+        EXPECT_EQ(fitStemBeforeSuffix(c.stem.c_str(), c.stem.size(), c.suffix.c_str(), FileNameUnit::utf8),
+                  c.keptUtf8)
+            << c.what;
+    }
+}
+
+TEST(FileNames, ALongCyrillicNameFitsTheSystemsLimit) {
+    DatagramAddress address;
+    const ExtensionEntry* pdf = findExtension(L"pdf");
+    std::wstring longName(250, wchar_t(0x0416));
+    wchar_t name[kFileNameCapacity];
+    buildFileName(longName.c_str(), pdf, address, 12, name);
+    size_t kept = kFileNameUnit == FileNameUnit::utf8 ? 123 : 246;
+    EXPECT_EQ(std::wstring(name), std::wstring(kept, wchar_t(0x0416)) + L" (12).pdf");
+    char utf8[1024];
+    ASSERT_TRUE(wideToUtf8(name, utf8, sizeof utf8));
+    EXPECT_EQ(std::strlen(utf8), kFileNameUnit == FileNameUnit::utf8 ? 255u : 2u * 246u + 9u);
+}
+
 TEST(TransferTable, TheKeyIsDestinationAddressAndPortsAndClosingOnesAreNotFound) {
     TransferTable table;
     table.mutex = createMutex();

@@ -105,8 +105,18 @@ bool TestReceiver::waitUntilIdle(uint32_t milliseconds) {
 std::vector<std::wstring> TestReceiver::filesIn(const std::wstring& directory) {
     std::vector<std::wstring> names;
     std::error_code ignored;
-    for (const auto& entry : fs::directory_iterator(fs::path(directory), ignored))
+    for (const auto& entry : fs::directory_iterator(fs::path(directory), ignored)) {
+#if defined(_WIN32)
         names.push_back(entry.path().filename().wstring());
+#else
+        // The native name is UTF-8; wstring() would go through the C locale
+        // and throw on anything beyond ASCII.
+        std::vector<wchar_t> wide(entry.path().filename().native().size() + 1);
+        size_t length = 0;
+        if (!utf8ToWide(entry.path().filename().c_str(), wide.data(), wide.size(), &length)) continue;
+        names.push_back(std::wstring(wide.data(), length));
+#endif
+    }
     std::sort(names.begin(), names.end());
     return names;
 }

@@ -2,7 +2,9 @@
 // streams our broadcaster makes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -276,6 +278,128 @@ TEST(Extraction, HostileNamesStayInsideTheirDirectories) {
                                                           L"_CON (2).txt", L"a_b (3).txt"}));
     EXPECT_EQ(r.filesIn(r.root.path), (std::vector<std::wstring>{L"filters.qmf", L"ok", L"tmp"}));
 }
+
+TEST(Extraction, TheSortSettingTakesEffectWithTheNextObject) {
+    TestReceiver r("sort-switch");
+    ObjectToSend first{"first.jpg", randomBytes(700, 1), {}}, second{"second.jpg", randomBytes(700, 2), {}};
+    r.feed(makeBroadcast({first}, {}));
+    ASSERT_TRUE(r.waitUntilIdle());
+    r.extraction->sortByExtension.store(1);
+    r.feed(makeBroadcast({second}, {}));
+    ASSERT_TRUE(r.waitUntilIdle());
+    std::wstring jpg = r.ok + L"jpg" + kPathSeparator;
+    EXPECT_EQ(r.filesIn(r.ok), (std::vector<std::wstring>{L"first (0).jpg", L"jpg"}));
+    EXPECT_EQ(r.filesIn(jpg), std::vector<std::wstring>{L"second (1).jpg"});
+    EXPECT_TRUE(readWholeFile(jpg + L"second (1).jpg") == asString(second.content));
+
+    r.extraction->sortByExtension.store(0);
+    r.feed(makeBroadcast({{"third.jpg", randomBytes(700, 3), {}}}, {}));
+    ASSERT_TRUE(r.waitUntilIdle());
+    EXPECT_EQ(r.filesIn(r.ok), (std::vector<std::wstring>{L"first (0).jpg", L"jpg", L"third (2).jpg"}));
+}
+
+TEST(Extraction, StartUpReadsTheTimeOutInSecondsAndTheSortSetting) {
+    struct Case {
+        const char* config;  // nullptr: no config.ini at all
+        uint32_t idleTimeout;
+        int32_t sort;
+    } cases[] = {
+        {"timeout = 2\r\nsort = 1\r\n", 2000, 1},
+        {"sort = 0\r\ntimeout = 30\r\n", 30000, 0},
+        {"TIMEOUT = 45 s\r\nSort = 1", 45000, 1},
+        {"sort = 1\r\n", 0, 1},                 // a missing timeout reads as 0
+        {"timeout = 4294968\r\n", 704, 0},     // seconds times 1000 in 32 bits
+        {nullptr, 0, 0},
+    };
+    for (const Case& c : cases) {
+        ScratchDirectory dir("init");
+        if (c.config) writeWholeFile(dir.file(L"config.ini"), c.config);
+        CurrentDirectoryScope here(dir.path);
+        Extraction x;
+        x.idleTimeout = 12345;
+        x.sortByExtension.store(7);
+        initExtraction(x);
+        EXPECT_NE(x.table.mutex, nullptr);
+        EXPECT_EQ(x.idleTimeout, c.idleTimeout) << (c.config ? c.config : "no config.ini");
+        EXPECT_EQ(x.sortByExtension.load(), c.sort) << (c.config ? c.config : "no config.ini");
+        closeMutex(x.table.mutex);
+    }
+}
+
+// Names in the OEM code page, as the broadcaster announces them, end up as
+// the system reads that code page, cut to what one name component holds.
+TEST(Extraction, CyrillicNamesArriveWholeOrCutToFit) {
+    TestReceiver r("cyrillic");
+    const std::string report = "\x8E\xE2\xE7\xF1\xE2";  // "Отчёт" in code page 866
+    // Natively 150 times "п", 300 bytes in UTF-8, cut to fit. On Windows 100,
+    // kept whole (Wine keeps names in UTF-8 on the host's file system too).
+    const size_t letters = kFileNameUnit == FileNameUnit::utf8 ? 150 : 100;
+    const std::string longName(letters, '\xAF');
+    std::vector<ObjectToSend> objects = {{report + ".pdf", textBytes(5000, 1), {}},
+                                         {longName + ".txt", textBytes(3000, 2), {}},
+                                         {report + " " + report + ".jpg", randomBytes(100000, 3), {}}};
+    r.feed(makeBroadcast(objects, {}));
+    ASSERT_TRUE(r.waitUntilIdle());
+    auto oem = [](const std::string& bytes) {
+        wchar_t wide[kFileNameCapacity];
+        size_t n = oemToWide(bytes.data(), bytes.size(), wide, kFileNameCapacity);
+        return std::wstring(wide, n);
+    };
+    size_t keptOfLong = kFileNameUnit == FileNameUnit::utf8 ? 123 : letters;
+    std::vector<std::wstring> expected = {oem(report) + L" (0).pdf", oem(longName).substr(0, keptOfLong) + L" (1).txt",
+                                          oem(report) + L" " + oem(report) + L" (2).jpg"};
+    std::vector<std::wstring> sorted = expected;
+    std::sort(sorted.begin(), sorted.end());
+    ASSERT_EQ(r.filesIn(r.ok), sorted);
+    for (size_t i = 0; i < objects.size(); ++i)
+        EXPECT_TRUE(readWholeFile(r.ok + expected[i]) == asString(objects[i].content)) << i;
+    EXPECT_TRUE(r.filesIn(r.tmp).empty());
+    EXPECT_EQ(r.view.failedPlacements, 0u);
+}
+
+// The partial file must fit wherever the finished one does: an ok_dir that
+// leaves room for the finished name and no more still receives the file.
+TEST(Extraction, AFinishedFileIsPlacedWhereverItsPathFits) {
+    TestReceiver r("deep-ok");
+    const std::wstring name = L"doc (0).txt";
+    size_t room = kMaxPath - 1 - name.size();  // the longest ok_dir, separator included
+    std::wstring prefix = r.root.file(L"o");
+    ASSERT_LT(prefix.size() + 2, room);
+    std::wstring deep = prefix + std::wstring(room - prefix.size() - 1, L'o') + kPathSeparator;
+    ASSERT_EQ(deep.size(), room);
+    ASSERT_TRUE(createDirectory(deep.substr(0, deep.size() - 1).c_str()));
+    setSharedPath(r.extraction->okDir, deep.c_str());
+    ObjectToSend object{"doc.txt", textBytes(4000, 1), {}};
+    r.feed(makeBroadcast({object}, {}));
+    ASSERT_TRUE(r.waitUntilIdle());
+    ASSERT_EQ(r.filesIn(deep), std::vector<std::wstring>{name});
+    EXPECT_TRUE(readWholeFile(deep + name) == asString(object.content));
+    EXPECT_EQ(r.view.failedPlacements, 0u);
+
+    // One character more and the finished path no longer fits: nothing is
+    // left behind, under any name.
+    r.feed(makeBroadcast({{"docs.txt", textBytes(4000, 2), {}}}, {}));
+    ASSERT_TRUE(r.waitUntilIdle());
+    EXPECT_EQ(r.view.failedPlacements, 1u);
+    EXPECT_EQ(r.filesIn(deep), std::vector<std::wstring>{name});
+    EXPECT_TRUE(r.filesIn(r.tmp).empty());
+}
+
+#if !defined(_WIN32)
+// A link whose target is gone still holds its name: the file takes the next
+// free name instead of being lost, and the link is left alone.
+TEST(Extraction, ADanglingLinkAtTheNameIsPassedOver) {
+    TestReceiver r("dangling");
+    std::filesystem::create_symlink(std::filesystem::path(r.root.path) / "gone", std::filesystem::path(r.ok) / "photo (0).jpg");
+    ObjectToSend object{"photo.jpg", randomBytes(3000, 1), {}};
+    r.feed(makeBroadcast({object}, {}));
+    ASSERT_TRUE(r.waitUntilIdle());
+    EXPECT_TRUE(readWholeFile(r.ok + L"photo (0) (2).jpg") == asString(object.content));
+    EXPECT_TRUE(std::filesystem::is_symlink(std::filesystem::path(r.ok) / "photo (0).jpg"));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(r.root.path) / "gone"));
+    EXPECT_EQ(r.view.failedPlacements, 0u);
+}
+#endif
 
 // Assembly on its own: segments filed out of order, and a missing one.
 struct ManualTransfer {

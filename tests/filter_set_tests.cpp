@@ -145,6 +145,7 @@ struct Matcher {
     FilterSet* set;
     std::atomic<bool>* stop;
     Event* done;
+    std::atomic<long> rounds{0};
     long gifs = 0;
     long zips = 0;
     long wrong = 0;
@@ -159,6 +160,7 @@ void matchUntilStopped(void* raw) {
         int32_t z = match(*m.set, 100, zip);
         if (g == 0) ++m.gifs; else if (g != -1) ++m.wrong;
         if (z == 16) ++m.zips; else if (z != -1) ++m.wrong;
+        m.rounds.fetch_add(1);
     }
     setEvent(m.done);
 }
@@ -178,10 +180,16 @@ TEST_F(FilterSetTest, ReloadWhileMatchingNeverShowsAMixedOrFreedSet) {
     std::atomic<bool> stop{false};
     Matcher matcher{&set, &stop, createEvent()};
     ASSERT_TRUE(startDetachedThread(matchUntilStopped, &matcher));
+    // The reloads only prove something while the matcher is matching: on a
+    // loaded machine its thread may start after they would all be over.
+    uint64_t deadline = monotonicMilliseconds() + 60000;
+    while (matcher.rounds.load() == 0 && monotonicMilliseconds() < deadline) sleepMilliseconds(1);
+    bool matching = matcher.rounds.load() > 0;
     for (int i = 0; i < 2000; ++i) reload(set, (i % 2) ? a.handle : b.handle);
     stop.store(true);
     ASSERT_EQ(waitEvent(matcher.done, 60000), WaitResult::signalled);
     closeEvent(matcher.done);
+    EXPECT_TRUE(matching) << "the matching thread never ran";
     EXPECT_EQ(matcher.wrong, 0);
     // Both sets were seen (each is in place for half of the reloads).
     EXPECT_GT(matcher.gifs + matcher.zips, 0);

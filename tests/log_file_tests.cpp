@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <clocale>
 #include <cstring>
 #include <string>
@@ -19,7 +20,7 @@ protected:
 
     // The log file is not shared while open, so it is closed before reading.
     std::string closeAndRead(LogFile& which, const std::wstring& path) {
-        FILE* stream = which.stream.load();
+        FILE* stream = logStream(which);
         if (stream && stream != stdout) std::fclose(stream);
         useStandardOutput(which);
         return readWholeFile(path);
@@ -50,7 +51,7 @@ TEST_F(LogFileTest, OpenLogFollowsLogDirFromTheConfiguration) {
 TEST_F(LogFileTest, AnUnopenableLogFileFallsBackToStandardOutput) {
     std::wstring missing = dir.file(L"no-such-dir") + kPathSeparator + L"log.txt";
     EXPECT_FALSE(openLogAt(log, missing.c_str()));
-    EXPECT_EQ(log.stream.load(), stdout);
+    EXPECT_EQ(logStream(log), stdout);
     EXPECT_FALSE(fileExists(missing));
 
     // The same through the configuration, with no file created.
@@ -58,7 +59,7 @@ TEST_F(LogFileTest, AnUnopenableLogFileFallsBackToStandardOutput) {
     CurrentDirectoryScope here(dir.path);
     LogFile other;
     openLog(other);
-    EXPECT_EQ(other.stream.load(), stdout);
+    EXPECT_EQ(logStream(other), stdout);
 }
 
 TEST_F(LogFileTest, PacketDumpShowsEightBytesInHexAndAsCharacters) {
@@ -142,6 +143,57 @@ TEST_F(LogFileTest, LinesOfDifferentThreadsNeverMix) {
         start = end + 2;
     }
     EXPECT_EQ(lines, 4u * 2000u);
+}
+
+// The settings sheet switches the log while other threads write: a line goes
+// to one stream with that stream's line ends, never with the other's.
+struct SwitchWriter {
+    LogFile* log;
+    std::atomic<bool>* stop;
+    std::atomic<long> lines{0};
+    Event* done;
+};
+
+void writeUntilStopped(void* raw) {
+    SwitchWriter& w = *static_cast<SwitchWriter*>(raw);
+    while (!w.stop->load()) {
+        logWrite(*w.log, "line %06ld\nsecond part\n", w.lines.load());
+        w.lines.fetch_add(1);
+    }
+    setEvent(w.done);
+}
+
+TEST_F(LogFileTest, ALineWrittenDuringASwitchGetsTheLineEndsOfItsStream) {
+    std::wstring crlfPath = dir.file(L"crlf.txt"), lfPath = dir.file(L"lf.txt");
+    FILE* crlfStream = openExclusiveAppendStream(crlfPath.c_str());
+    FILE* lfStream = openExclusiveAppendStream(lfPath.c_str());
+    ASSERT_TRUE(crlfStream && lfStream);
+    useStream(log, crlfStream, true);
+
+    std::atomic<bool> stop{false};
+    SwitchWriter writer{&log, &stop, {0}, createEvent()};
+    ASSERT_TRUE(startDetachedThread(writeUntilStopped, &writer));
+    uint64_t deadline = monotonicMilliseconds() + 60000;
+    while (writer.lines.load() == 0 && monotonicMilliseconds() < deadline) sleepMilliseconds(1);
+    for (int i = 0; i < 20000; ++i) {
+        bool crlf = i % 2 != 0;
+        useStream(log, crlf ? crlfStream : lfStream, crlf);
+    }
+    stop.store(true);
+    ASSERT_EQ(waitEvent(writer.done, 60000), WaitResult::signalled);
+    closeEvent(writer.done);
+    useStandardOutput(log);
+    std::fclose(crlfStream);
+    std::fclose(lfStream);
+
+    std::string withCrLf = readWholeFile(crlfPath), withLf = readWholeFile(lfPath);
+    EXPECT_GT(writer.lines.load(), 0);
+    EXPECT_FALSE(withCrLf.empty());
+    for (size_t i = 0; i < withCrLf.size(); ++i) {
+        if (withCrLf[i] != '\n') continue;
+        ASSERT_TRUE(i > 0 && withCrLf[i - 1] == '\r') << "bare LF at " << i;
+    }
+    EXPECT_EQ(withLf.find('\r'), std::string::npos);
 }
 
 }  // namespace

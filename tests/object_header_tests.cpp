@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "extraction/content_classes.h"
+#include "extraction/extraction.h"
 #include "extraction/file_names.h"
 #include "extraction/object_header.h"
 #include "tests/test_support.h"
@@ -181,6 +182,83 @@ TEST(ObjectHeader, ContentTypeNamesTheExtensionOnlyForExactMainTypes) {
         EXPECT_EQ(parse(response(std::string("Content-Type: ") + c.value + "\r\n")).extension, c.extension) << c.value;
 }
 
+// From a header to the name of the file on disk: the content types of the
+// table not tried above, with and without a name, and names in the OEM code
+// page long enough to be cut (by bytes natively: Cyrillic letters take two
+// in UTF-8, box-drawing ones three).
+TEST(ObjectHeader, HeadersBecomeFileNamesThatFitTheSystem) {
+    struct Case {
+        std::string disposition;  // the raw file name in the OEM code page; empty: no such line
+        const char* type;
+        const wchar_t* extension;
+        size_t keptUtf16;  // characters of the name before " (3).ext"
+        size_t keptUtf8;
+    } cases[] = {
+        {"", "application/xml", L"xml", 0, 0},
+        {"", "application/x-zip", L"zip", 0, 0},
+        {"", "application/x-rar-compressed", L"rar", 0, 0},
+        {"", "application/x-rar", L"rar", 0, 0},
+        {"", "application/cab", L"cab", 0, 0},
+        {"", "application/pdf", L"pdf", 0, 0},
+        {"", "application/x-javascript", L"js", 0, 0},
+        {"", "image/gif", L"gif", 0, 0},
+        {"", "image/jpg", L"jpg", 0, 0},
+        {"", "image/pjpeg", L"jpg", 0, 0},
+        {"", "image/x-png", L"png", 0, 0},
+        {"", "image/ico", L"ico", 0, 0},
+        {"", "image/x-ico", L"ico", 0, 0},
+        {"", "image/bmp", L"bmp", 0, 0},
+        {"", "image/vnd.djvu", L"djv", 0, 0},
+        {"", "text/xml", L"xml", 0, 0},
+        {"", "text/css", L"css", 0, 0},
+        {"", "text/text", L"txt", 0, 0},
+        {"", "text/javascript", L"js", 0, 0},
+        {"", "audio/x-ms-wma", L"wma", 0, 0},
+        {"", "audio/mp3", L"mp3", 0, 0},
+        {"", "video/flv", L"flv", 0, 0},
+        {"\x8E\xE2\xE7\xF1\xE2.pdf", "application/pdf", L"pdf", 5, 5},
+        {"\x8E\xE2\xE7\xF1\xE2", "image/png", L"png", 5, 5},
+        {std::string(130, '\xEF') + ".txt", "text/plain", L"txt", 130, 123},
+        {std::string(300, '\x86') + ".pdf", "application/pdf", L"pdf", 247, 123},
+        {"a" + std::string(200, '\x86') + ".zip", "application/zip", L"zip", 201, 124},
+        {std::string(100, '\xB0'), "text/css", L"css", 100, 82},
+        {std::string(300, 'n') + ".doc", "application/msword", L"doc", 247, 247},
+    };
+    DatagramAddress address;
+    address.destinationAddress = 0xEF010203;
+    address.destinationPort = 5001;
+    address.sourcePort = 4000;
+    for (const Case& c : cases) {
+        std::string lines = std::string("Content-Type: ") + c.type + "\r\nContent-Length: 10\r\n";
+        if (!c.disposition.empty()) lines += "Content-Disposition: attachment; filename=\"" + c.disposition + "\"\r\n";
+        wchar_t name[kFileNameCapacity] = L"";
+        ObjectHeaderInfo info;
+        info.name = name;
+        std::string header = response(lines);
+        std::vector<uint8_t> bytes(header.begin(), header.end());
+        CapturedLog captured;
+        ASSERT_NE(parseObjectHeader(bytes.size(), info, bytes.data(), captured.log), 0) << c.type;
+        ASSERT_TRUE(info.extension) << c.type;
+        EXPECT_EQ(std::wstring(info.extension->text), c.extension) << c.type;
+
+        wchar_t fileName[kFileNameCapacity];
+        buildFileName(name, info.extension, address, 3, fileName);
+        std::wstring suffix = std::wstring(L" (3).") + c.extension;
+        std::wstring expected = L"EF010203_5001_4000_3." + std::wstring(c.extension);
+        if (!c.disposition.empty()) {
+            // The name as this system's OEM code page reads it, cut by its unit.
+            size_t kept = kFileNameUnit == FileNameUnit::utf8 ? c.keptUtf8 : c.keptUtf16;
+            expected = std::wstring(name).substr(0, kept) + suffix;
+            char utf8[2048];
+            ASSERT_TRUE(wideToUtf8(fileName, utf8, sizeof utf8));
+            size_t limit = kFileNameUnit == FileNameUnit::utf8 ? 255 : 4 * 255;
+            EXPECT_LE(std::strlen(utf8), limit) << c.type;
+            EXPECT_LE(std::wcslen(fileName), 255u) << c.type;
+        }
+        EXPECT_EQ(std::wstring(fileName), expected) << c.type << " " << c.disposition.size();
+    }
+}
+
 TEST(ObjectHeader, TheBodyIsProbedForGenericTypes) {
     struct Case {
         const char* type;
@@ -262,6 +340,29 @@ TEST(ObjectHeader, HostileNamesBecomeOnePlainName) {
     for (const Case& c : cases) {
         Parsed p = parse(response(std::string("Content-Disposition: attachment; filename=\"") + c.raw + "\"\r\n"));
         EXPECT_EQ(p.name, c.name) << c.raw;
+    }
+}
+
+// Windows takes COM and LPT with a superscript digit for devices too, and
+// some OEM code pages have those digits.
+TEST(FileNames, DeviceNamesWithSuperscriptDigitsAreConfined) {
+    struct Case {
+        const wchar_t* name;
+        const wchar_t* confined;
+    } cases[] = {
+        {L"COM\x00B9.txt", L"_COM\x00B9.txt"},
+        {L"com\x00B2", L"_com\x00B2"},
+        {L"LPT\x00B3 .zip", L"_LPT\x00B3 .zip"},
+        {L"lpt\x00B9", L"_lpt\x00B9"},
+        {L"COM\x2074.txt", L"COM\x2074.txt"},  // superscript four names no device
+        {L"COM\x00B9\x00B9.txt", L"COM\x00B9\x00B9.txt"},
+        {L"COM7", L"_COM7"},
+    };
+    for (const Case& c : cases) {
+        wchar_t name[kFileNameCapacity];
+        std::wcscpy(name, c.name);
+        confineFileName(name, kFileNameCapacity);
+        EXPECT_EQ(std::wstring(name), c.confined);
     }
 }
 

@@ -8,6 +8,10 @@
 #include "platform/platform.h"
 #include "tests/test_support.h"
 
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
 namespace {
 
 class PlatformFiles : public ::testing::Test {
@@ -88,6 +92,25 @@ TEST_F(PlatformFiles, CurrentDirectoryIsAbsoluteAndCanBeChanged) {
     ASSERT_TRUE(setCurrentDirectory(before));
     wchar_t tiny[2];
     EXPECT_EQ(currentDirectory(tiny, 2), 0u);
+}
+
+// entryExists sees every entry of a directory; pathExists looks through links.
+TEST_F(PlatformFiles, AnEntryExistsEvenWhenItIsALinkToNothing) {
+    std::wstring file = dir.file(L"file"), sub = dir.file(L"sub"), none = dir.file(L"none");
+    writeWholeFile(file, "x");
+    ASSERT_TRUE(createDirectory(sub.c_str()));
+    for (const std::wstring& path : {file, sub}) {
+        EXPECT_TRUE(entryExists(path.c_str()));
+        EXPECT_TRUE(pathExists(path.c_str()));
+    }
+    EXPECT_FALSE(entryExists(none.c_str()));
+#if !defined(_WIN32)
+    std::wstring link = dir.file(L"link");
+    std::string target(none.begin(), none.end()), linkName(link.begin(), link.end());  // ASCII scratch paths
+    ASSERT_EQ(::symlink(target.c_str(), linkName.c_str()), 0);
+    EXPECT_TRUE(entryExists(link.c_str()));
+    EXPECT_FALSE(pathExists(link.c_str()));
+#endif
 }
 
 TEST_F(PlatformFiles, NonAsciiFileNamesWork) {

@@ -1,6 +1,7 @@
 #include "tests/test_support.h"
 
 #include <filesystem>
+#include <vector>
 #include <fstream>
 #include <iterator>
 
@@ -49,19 +50,33 @@ CurrentDirectoryScope::CurrentDirectoryScope(const std::wstring& path) {
 
 CurrentDirectoryScope::~CurrentDirectoryScope() { fs::current_path(fs::path(previous)); }
 
+namespace {
+// Wide paths as the platform layer names them: through UTF-8 on POSIX, since
+// fs::path would convert by the C locale and throw beyond ASCII.
+fs::path nativePath(const std::wstring& path) {
+#if defined(_WIN32)
+    return fs::path(path);
+#else
+    std::vector<char> utf8(path.size() * 4 + 1);
+    if (!wideToUtf8(path.c_str(), utf8.data(), utf8.size())) return fs::path();
+    return fs::path(std::string(utf8.data()));
+#endif
+}
+}  // namespace
+
 std::string readWholeFile(const std::wstring& path) {
-    std::ifstream in(fs::path(path), std::ios::binary);
+    std::ifstream in(nativePath(path), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void writeWholeFile(const std::wstring& path, const std::string& bytes) {
-    std::ofstream out(fs::path(path), std::ios::binary | std::ios::trunc);
+    std::ofstream out(nativePath(path), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), std::streamsize(bytes.size()));
 }
 
 bool fileExists(const std::wstring& path) {
     std::error_code ignored;
-    return fs::exists(fs::path(path), ignored);
+    return fs::exists(nativePath(path), ignored);
 }
 
 std::wstring capturePath(const char* name) {

@@ -187,6 +187,8 @@ struct AddRequest {
     std::wstring category, extension, minimum, maximum;
 };
 
+bool blank(const std::wstring& text) { return text.find_first_not_of(L" \t") == std::wstring::npos; }
+
 // A size as the dialog reads it, with the dialog's messages behind the
 // option's name.
 bool readSize(const wchar_t* option, const std::wstring& text, uint32_t* size, std::wstring& message) {
@@ -231,6 +233,9 @@ int addFilter(const std::vector<std::wstring>& args, std::wstring& out, std::wst
         return usageError(err, L"add: укажите одно из двух: --category КАТЕГОРИЯ или --extension РАСШИРЕНИЕ");
     if (!request.hasMinimum) return usageError(err, L"add: не указан --min РАЗМЕР");
     if (!request.hasMaximum) return usageError(err, L"add: не указан --max РАЗМЕР");
+    // An empty size would read as 0, and a maximum of 0 admits nothing.
+    if (blank(request.minimum)) return usageError(err, L"add: пустое значение у параметра --min");
+    if (blank(request.maximum)) return usageError(err, L"add: пустое значение у параметра --max");
 
     FilterRecord record;
     if (request.hasCategory) {
