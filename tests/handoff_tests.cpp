@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
