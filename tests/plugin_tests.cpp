@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -466,6 +467,68 @@ TEST(StreamReader, SetFilterSaysWhyItRefusesAPidOutsideTheRange) {
     }
     plugin.StopDVB();
     gRecorder = nullptr;
+}
+
+// ---- Stopping from inside the callback -------------------------------------------
+
+// What the callback below does on its first packet, and what came of it.
+struct InsideStop {
+    const ReceiverPlugin* plugin = nullptr;
+    bool callDelFilter = true;  // else StopDVB
+    std::atomic<int32_t> handle{0};
+    std::atomic<int> packets{0};
+    std::atomic<bool> returned{false};
+    std::atomic<int32_t> result{-1};
+};
+InsideStop* gInside = nullptr;
+
+void QM_PLUGIN_CALL stopFromInside(const uint8_t*, int32_t) {
+    InsideStop& s = *gInside;
+    if (s.packets.fetch_add(1) != 0) return;
+    // SetFilter hands the handle back only when it returns.
+    waitFor([&] { return s.handle.load() != 0; });
+    s.result = s.callDelFilter ? s.plugin->DelFilter(s.handle) : s.plugin->StopDVB();
+    s.returned = true;
+}
+
+TEST(StreamReader, DelFilterOrStopDvbFromInsideTheCallbackEndsDeliveryWithoutDeadlock) {
+    ASSERT_TRUE(streamReader());
+    ScratchDirectory dir("plugin-reader-inside");
+    CurrentDirectoryScope inside(dir.path);
+    std::vector<Bytes> stream;
+    for (uint32_t i = 0; i < 50; ++i) stream.push_back(makePacket(kPid, i));
+    writeStream(dir, L"loop.ts", joined(stream));
+    writeSettings(dir, L"streamreader.ini", {"capture = loop.ts", "rate_kbps = 0", "loop = 1"});
+    const ReceiverPlugin& plugin = *streamReader();
+    for (bool callDelFilter : {true, false}) {
+        SCOPED_TRACE(callDelFilter ? "DelFilter" : "StopDVB");
+        InsideStop s;
+        s.plugin = &plugin;
+        s.callDelFilter = callDelFilter;
+        gInside = &s;
+        ASSERT_NE(plugin.CheckForDVB(), 0);
+        ASSERT_NE(plugin.StartDVB(), 0);
+        int32_t handle = 0;
+        ASSERT_NE(plugin.SetFilter(kPid, stopFromInside, 2, 1, &handle), 0);
+        s.handle = handle;
+        // A deadlock leaves the plug-in's thread stuck: nothing can be cleaned up.
+        ASSERT_TRUE(waitFor([&] { return s.returned.load(); }, milliseconds(5000)));
+        EXPECT_EQ(s.result.load(), 1);
+        std::this_thread::sleep_for(milliseconds(100));
+        EXPECT_EQ(s.packets.load(), 1);  // not a packet after the call
+
+        // From outside, the ended thread is reaped and a new filter delivers.
+        auto reaped = std::make_shared<std::atomic<bool>>(false);
+        const ReceiverPlugin* p = &plugin;
+        std::thread([p, reaped] {
+            p->StopDVB();
+            *reaped = true;
+        }).detach();
+        ASSERT_TRUE(waitFor([&] { return reaped->load(); }, milliseconds(5000)));
+        gInside = nullptr;
+        Reception again(plugin);
+        EXPECT_TRUE(again.waitForPackets(60));
+    }
 }
 
 // ---- streamsplitter ------------------------------------------------------------

@@ -20,8 +20,25 @@ const char* const kLibrarySuffix = ".dll";
 const char* const kLibrarySuffix = ".so";
 #endif
 
-std::vector<std::wstring> gMessages;
-void recordMessage(void*, const wchar_t* text, const wchar_t*, MessageIcon) { gMessages.push_back(text); }
+// What a message box would show: its text, caption (nullptr: the system's
+// default) and icon. The sink has no owner window to give: none is passed.
+struct Message {
+    std::wstring text;
+    bool hasCaption = false;
+    MessageIcon icon = MessageIcon::none;
+};
+std::vector<Message> gMessages;
+void recordMessage(void*, const wchar_t* text, const wchar_t* caption, MessageIcon icon) {
+    gMessages.push_back({text, caption != nullptr, icon});
+}
+
+// A plug-in that cannot be loaded is told with an error icon under the
+// system's default caption.
+void expectErrorBox(const Message& shown, const std::wstring& text) {
+    EXPECT_EQ(shown.text, text);
+    EXPECT_FALSE(shown.hasCaption);
+    EXPECT_EQ(shown.icon, MessageIcon::error);
+}
 
 int gPackets = 0;
 void QM_PLUGIN_CALL countPacket(const uint8_t*, int32_t length) { gPackets += length == 188; }
@@ -37,7 +54,7 @@ struct Outcome {
     int started = -1;
     std::string calls;  // calls.txt, one call a line
     std::string log;
-    std::vector<std::wstring> messages;
+    std::vector<Message> messages;
     std::string callsAfterStop;
 };
 
@@ -131,6 +148,27 @@ TEST(Reception, TheFirstMissingExportIsLoggedAndNothingIsCalled) {
     }
 }
 
+TEST(Reception, ExportsAreLookedUpInTheirFixedOrderAndTheFirstMissingIsReported) {
+    // Neither alphabetical nor reverse order would name these.
+    const struct {
+        const char* variant;
+        const char* logged;
+    } cases[] = {
+        {"fake_plugin_missing1_5", "StartDVB\n"},
+        {"fake_plugin_missing3_2", "StopDVB\n"},
+        {"fake_plugin_missing7_6", "SetBitFilter\n"},
+    };
+    for (const auto& c : cases) {
+        PluginCase setup;
+        setup.variant = c.variant;
+        Outcome o = run(setup);
+        EXPECT_EQ(o.started, 0) << c.variant;
+        EXPECT_EQ(o.log, c.logged) << c.variant;
+        EXPECT_EQ(o.calls, "");
+        EXPECT_TRUE(o.messages.empty());
+    }
+}
+
 TEST(Reception, EachFailingStepHasItsLineAndStopsTheReceiverOnlyOnceStarted) {
     struct Case {
         const char* results;
@@ -164,7 +202,7 @@ TEST(Reception, AMissingLibraryIsReportedByName) {
     Outcome o = run(reader);
     EXPECT_EQ(o.started, 0);
     ASSERT_EQ(o.messages.size(), 1u);
-    EXPECT_EQ(o.messages[0], L"Библиотека streamreader" + std::wstring(suffix.begin(), suffix.end()) + L" не найдена");
+    expectErrorBox(o.messages[0], L"Библиотека streamreader" + std::wstring(suffix.begin(), suffix.end()) + L" не найдена");
     EXPECT_EQ(o.log, "");
 
     PluginCase splitter;
@@ -172,7 +210,7 @@ TEST(Reception, AMissingLibraryIsReportedByName) {
     splitter.config = "use_spl = 1\r\n";
     o = run(splitter);
     ASSERT_EQ(o.messages.size(), 1u);
-    EXPECT_EQ(o.messages[0], L"Библиотека streamsplitter" + std::wstring(suffix.begin(), suffix.end()) + L" не найдена");
+    expectErrorBox(o.messages[0], L"Библиотека streamsplitter" + std::wstring(suffix.begin(), suffix.end()) + L" не найдена");
 }
 
 #if defined(_WIN32)
@@ -184,12 +222,12 @@ TEST(Reception, ASplitterThatFailsToInitialiseHasItsOwnMessage) {
     Outcome o = run(splitter);
     EXPECT_EQ(o.started, 0);
     ASSERT_EQ(o.messages.size(), 1u);
-    EXPECT_EQ(o.messages[0], L"Ошибка при инициализации streamsplitter.dll");
+    expectErrorBox(o.messages[0], L"Ошибка при инициализации streamsplitter.dll");
     PluginCase reader;
     reader.variant = "fake_plugin_initfails";
     o = run(reader);
     ASSERT_EQ(o.messages.size(), 1u);
-    EXPECT_EQ(o.messages[0], L"Библиотека streamreader.dll не найдена");
+    expectErrorBox(o.messages[0], L"Библиотека streamreader.dll не найдена");
 }
 #endif
 
