@@ -2,6 +2,7 @@
 // order and arguments, and every failure with its message or log line.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -58,8 +59,8 @@ struct Outcome {
     std::string callsAfterStop;
 };
 
-// Each case gets a directory of its own: a loaded library stays loaded, and a
-// path the process has loaded must not be reused for another variant.
+// Each case gets a directory of its own, so that no path the process has
+// loaded is reused for another variant.
 Outcome run(const PluginCase& setup) {
     static int caseNumber = 0;
     std::string name = "reception-" + std::to_string(caseNumber++);
@@ -84,6 +85,9 @@ Outcome run(const PluginCase& setup) {
     outcome.log = captured.text();
     outcome.messages = gMessages;
     stopReception(plugin);
+    // The program keeps its plug-in loaded; a test lets go of it, so that
+    // the file, and with it the directory, can be removed.
+    unloadPluginLibrary(plugin.library);
     std::string all = readWholeFile(dir.file(L"calls.txt"));
     outcome.callsAfterStop = all.substr(outcome.calls.size());
     setMessageSink({});
@@ -214,6 +218,50 @@ TEST(Reception, AMissingLibraryIsReportedByName) {
 }
 
 #if defined(_WIN32)
+// `directory` first on the search path that the system uses for libraries,
+// for the scope.
+struct SearchPathScope {
+    std::wstring previous;
+    explicit SearchPathScope(const std::wstring& directory) {
+        const wchar_t* path = _wgetenv(L"PATH");
+        previous = path ? path : L"";
+        _wputenv((L"PATH=" + directory + L";" + previous).c_str());
+    }
+    ~SearchPathScope() { _wputenv((L"PATH=" + previous).c_str()); }
+};
+
+TEST(Reception, APluginOnTheSystemSearchPathIsFoundAfterTheWorkingDirectory) {
+    ScratchDirectory vendor("reception-vendor");
+    ScratchDirectory work("reception-work");
+    const fs::path fakes(QM_FAKE_PLUGIN_DIR);
+    // Names of their own: a library already loaded under a name is found by
+    // that name alone, wherever it came from.
+    fs::copy_file(fakes / "fake_plugin.dll", fs::path(vendor.path) / "qm-vendor-only.dll");
+    fs::copy_file(fakes / "fake_plugin_missing7.dll", fs::path(vendor.path) / "qm-vendor-both.dll");
+    fs::copy_file(fakes / "fake_plugin.dll", fs::path(work.path) / "qm-vendor-both.dll");
+    SearchPathScope searched(vendor.path);
+    CurrentDirectoryScope here(work.path);
+    const struct {
+        const wchar_t* name;
+        bool found;
+        bool complete;  // the full fake; the vendor's copy of "both" lacks DelFilter
+    } cases[] = {
+        {L"qm-vendor-only", true, true},
+        {L"qm-vendor-both", true, true},
+        {L"qm-vendor-none", false, false},
+    };
+    for (const auto& c : cases) {
+        LibraryLoad result = LibraryLoad::loaded;
+        void* library = loadPluginLibrary(c.name, &result);
+        EXPECT_EQ(library != nullptr, c.found);
+        EXPECT_EQ(result, c.found ? LibraryLoad::loaded : LibraryLoad::notFound);
+        if (library) {
+            EXPECT_EQ(pluginFunction(library, "DelFilter") != nullptr, c.complete);
+        }
+        unloadPluginLibrary(library);
+    }
+}
+
 TEST(Reception, ASplitterThatFailsToInitialiseHasItsOwnMessage) {
     PluginCase splitter;
     splitter.variant = "fake_plugin_initfails";
