@@ -61,10 +61,11 @@ struct Outcome {
 
 // Each case gets a directory of its own, so that no path the process has
 // loaded is reused for another variant.
-Outcome run(const PluginCase& setup) {
+Outcome runInScratch(const PluginCase& setup, std::wstring& where) {
     static int caseNumber = 0;
     std::string name = "reception-" + std::to_string(caseNumber++);
     ScratchDirectory dir(name.c_str());
+    where = dir.path;
     if (setup.variant) {
         fs::copy_file(fs::path(QM_FAKE_PLUGIN_DIR) / (std::string(setup.variant) + kLibrarySuffix),
                       fs::path(dir.path) / (std::string(setup.installAs) + kLibrarySuffix));
@@ -91,6 +92,15 @@ Outcome run(const PluginCase& setup) {
     std::string all = readWholeFile(dir.file(L"calls.txt"));
     outcome.callsAfterStop = all.substr(outcome.calls.size());
     setMessageSink({});
+    return outcome;
+}
+
+// Nothing of a case outlives it: a library still loaded, or a file still
+// open, would keep its directory from being removed.
+Outcome run(const PluginCase& setup) {
+    std::wstring where;
+    Outcome outcome = runInScratch(setup, where);
+    EXPECT_FALSE(fileExists(where)) << "left behind: " << fs::path(where).u8string();
     return outcome;
 }
 
