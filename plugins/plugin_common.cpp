@@ -69,6 +69,27 @@ bool readSettingsFile(const char* fileName, SettingsFile& settings, std::string&
     return true;
 }
 
+void warnUnknownKeys(const SettingsFile& settings, const char* fileName, std::initializer_list<const char*> known) {
+    // Read under the exports' lock, like every settings file.
+    static std::string& lastWarning = *new std::string;  // never destroyed, like the exports' state
+    std::string warning;
+    for (const auto& entry : settings.entries) {
+        bool isKnown = false;
+        for (const char* key : known) isKnown = isKnown || entry.first == key;
+        if (isKnown) continue;
+        warning += std::string(fileName) + ": unknown key '" + entry.first + "' ignored (known keys:";
+        for (const char* key : known) warning += std::string(" ") + key;
+        warning += ")\n";
+    }
+    if (warning == lastWarning) return;
+    lastWarning = warning;
+    size_t at = 0, end;
+    while ((end = warning.find('\n', at)) != std::string::npos) {
+        reportError(warning.substr(at, end - at));
+        at = end + 1;
+    }
+}
+
 bool parseNumber(const std::string& text, uint32_t maximum, uint32_t& value) {
     if (text.empty() || text.size() > 10) return false;
     uint64_t number = 0;
@@ -221,7 +242,12 @@ QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL SetFilter(int32_t pid, PacketCallback ca
     if (tOnDeliveryThread) return 0;
     State& s = state();
     std::lock_guard<std::mutex> lock(s.api);
-    if (!s.started || !callback || pid < 0 || pid >= kPidCount) return 0;
+    if (pid < 0 || pid >= kPidCount) {
+        reportError("SetFilter: PID " + std::to_string(pid) + " is outside 0 to " + std::to_string(kPidCount - 1) +
+                    "; no filter installed");
+        return 0;
+    }
+    if (!s.started || !callback) return 0;
     // One filter at a time; one that a callback released is reaped here.
     if (s.activeHandle != 0 && !s.stop) return 0;
     endDelivery(s);

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,6 +38,12 @@ struct SettingsFile {
 // Reads `fileName` from the working directory; false with a message when it
 // cannot be read.
 bool readSettingsFile(const char* fileName, SettingsFile& settings, std::string& error);
+
+// Says on standard error, naming the key and `fileName`, which keys of
+// `settings` are none of `known`: a misspelt key would otherwise leave its
+// setting at the default without a word. The settings are read more than once
+// a start, so the same warning is not repeated back to back.
+void warnUnknownKeys(const SettingsFile& settings, const char* fileName, std::initializer_list<const char*> known);
 
 // A decimal number from 0 to `maximum`, nothing else around it.
 bool parseNumber(const std::string& text, uint32_t maximum, uint32_t& value);

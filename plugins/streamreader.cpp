@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 #include <vector>
@@ -66,11 +67,99 @@ long findSyncOffset(FILE* file) {
     return -1;
 }
 
+// Whole packets from the capture, in step with the packet boundary. Lost or
+// extra bytes move the boundary: where the next packet does not start with the
+// sync byte, the reader skips ahead, byte by byte, to a place where the sync
+// byte recurs at packet spacing, and counts what it skipped. A packet cut short
+// by the move is skipped with it; a whole one before extra bytes is kept.
+class PacketReader {
+public:
+    explicit PacketReader(FILE* file) : file_(file), buffer_(kPacketSize * kPacketsPerRead) {}
+
+    // The next packet, or nullptr at the end of the file (a partial last
+    // packet is left unread). Valid until the next call.
+    const uint8_t* next() {
+        fill();
+        if (available() < kPacketSize) return nullptr;
+        if (continuesInStep()) {
+            const uint8_t* packet = buffer_.data() + at_;
+            at_ += kPacketSize;
+            return packet;
+        }
+        ++resyncs;
+        const bool startsWell = at(0) == kSyncByte;
+        if (startsWell) std::memcpy(held_, buffer_.data() + at_, kPacketSize);
+        uint64_t skipped = 0;
+        do {
+            ++at_;
+            ++skipped;
+            fill();
+        } while (available() >= kPacketSize && !isBoundary());
+        if (startsWell && skipped >= kPacketSize) {
+            skippedBytes += skipped - kPacketSize;
+            return held_;
+        }
+        skippedBytes += skipped;
+        if (available() < kPacketSize) return nullptr;
+        const uint8_t* packet = buffer_.data() + at_;
+        at_ += kPacketSize;
+        return packet;
+    }
+
+    // Back to the start, at `offset`, for another pass; false when the file
+    // cannot be positioned.
+    bool rewind(long offset) {
+        at_ = end_ = 0;
+        std::clearerr(file_);
+        return std::fseek(file_, offset, SEEK_SET) == 0;
+    }
+
+    uint64_t skippedBytes = 0;
+    uint64_t resyncs = 0;
+
+private:
+    size_t available() const { return end_ - at_; }
+    uint8_t at(size_t offset) const { return buffer_[at_ + offset]; }
+
+    // Keeps enough bytes ahead for the checks below, unless the file ends.
+    void fill() {
+        if (available() >= kPacketSize * (kSyncConfirmations + 1)) return;
+        std::memmove(buffer_.data(), buffer_.data() + at_, available());
+        end_ -= at_;
+        at_ = 0;
+        end_ += std::fread(buffer_.data() + end_, 1, buffer_.size() - end_, file_);
+    }
+
+    // The packet here starts with the sync byte, and so does one of the next
+    // two: a damaged sync byte alone does not move the boundary, but a packet
+    // that lost a byte does not pass with the next packet's sync byte at its end.
+    bool continuesInStep() const {
+        if (at(0) != kSyncByte) return false;
+        if (available() < 2 * kPacketSize || at(kPacketSize) == kSyncByte) return true;
+        return available() >= 3 * kPacketSize && at(2 * kPacketSize) == kSyncByte;
+    }
+
+    // The sync byte here and at every packet distance after it, as far as
+    // kSyncConfirmations packets (fewer at the end of the file).
+    bool isBoundary() const {
+        size_t whole = std::min(available() / kPacketSize, kSyncConfirmations);
+        for (size_t k = 0; k < whole; ++k)
+            if (at(k * kPacketSize) != kSyncByte) return false;
+        return true;
+    }
+
+    FILE* file_;
+    std::vector<uint8_t> buffer_;
+    uint8_t held_[kPacketSize] = {};  // a whole packet found before extra bytes
+    size_t at_ = 0, end_ = 0;  // the unread bytes in buffer_
+};
+
 class CaptureReplay : public PacketSource {
 public:
     bool load(std::string& error) override {
         SettingsFile file;
         if (!readSettingsFile(kSettingsFile, file, error)) return false;
+        warnUnknownKeys(file, kSettingsFile, {"capture", "rate_kbps", "loop"});
         const std::string where = std::string(kSettingsFile) + ": ";
         Settings settings;
         const std::string* value = file.find("capture");
@@ -112,8 +201,15 @@ public:
     }
 
     void run(const std::atomic<bool>& stop, const PacketSink& sink) override {
-        std::vector<uint8_t> buffer(kPacketSize * kPacketsPerRead);
-        size_t buffered = 0, next = 0;  // whole packets in the buffer, the next to deliver
+        PacketReader reader(file_);
+        replay(stop, sink, reader);
+        if (reader.skippedBytes != 0)
+            reportError(std::string(kSettingsFile) + ": " + active_.captureAsWritten + ": lost the packet boundary " +
+                        std::to_string(reader.resyncs) + " time(s); skipped " + std::to_string(reader.skippedBytes) +
+                        " byte(s) to find it again");
+    }
+
+    void replay(const std::atomic<bool>& stop, const PacketSink& sink, PacketReader& reader) {
         bool packetsThisPass = false;
         const double packetsPerSecond = double(active_.rateKbps) * 1000.0 / double(kPacketSize * 8);
         Clock::time_point epoch = Clock::now();
@@ -143,20 +239,15 @@ public:
             }
 
             for (size_t i = 0; i < allowed && !stop; ++i) {
-                if (next == buffered) {
-                    buffered = std::fread(buffer.data(), 1, buffer.size(), file_) / kPacketSize;
-                    next = 0;
-                    if (buffered == 0) {
-                        // The end (a partial last packet is left unread).
-                        if (!active_.loop || !packetsThisPass) return;
-                        packetsThisPass = false;
-                        std::clearerr(file_);
-                        if (std::fseek(file_, syncOffset_, SEEK_SET) != 0) return;
-                        break;
-                    }
-                    packetsThisPass = true;
+                const uint8_t* packet = reader.next();
+                if (!packet) {
+                    if (!active_.loop || !packetsThisPass) return;
+                    packetsThisPass = false;
+                    if (!reader.rewind(syncOffset_)) return;
+                    break;
                 }
-                sink.offer(buffer.data() + kPacketSize * next++);
+                packetsThisPass = true;
+                sink.offer(packet);
                 ++sentSinceEpoch;
             }
         }

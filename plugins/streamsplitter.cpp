@@ -148,6 +148,7 @@ public:
     bool load(std::string& error) override {
         SettingsFile file;
         if (!readSettingsFile(kSettingsFile, file, error)) return false;
+        warnUnknownKeys(file, kSettingsFile, {"address", "port", "interface"});
         const std::string where = std::string(kSettingsFile) + ": ";
         Settings settings;
         const std::string* value = file.find("address");

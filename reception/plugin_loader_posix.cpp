@@ -55,3 +55,7 @@ void* loadPluginLibrary(const wchar_t* baseName, LibraryLoad* result) {
 }
 
 void* pluginFunction(void* library, const char* name) { return dlsym(library, name); }
+
+void unloadPluginLibrary(void* library) {
+    if (library) dlclose(library);
+}

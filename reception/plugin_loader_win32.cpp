@@ -20,6 +20,10 @@ void* loadLibraryFile(const wchar_t* path, LibraryLoad* result) {
     return reinterpret_cast<void*>(library);
 }
 
+// Beside the executable first, then in the working directory, then wherever
+// the system's own search finds it (a receiver vendor installs its library on
+// the search path). A library found but refusing to initialise is not looked
+// for further: its failure is the one to report.
 void* loadPluginLibrary(const wchar_t* baseName, LibraryLoad* result) {
     wchar_t file[64], path[MAX_PATH];
     pluginFileName(baseName, file, 64);
@@ -34,9 +38,16 @@ void* loadPluginLibrary(const wchar_t* baseName, LibraryLoad* result) {
     }
     wchar_t directory[MAX_PATH];
     size_t n = currentDirectory(directory, MAX_PATH);
-    if (n == 0 || n + 1 + std::wcslen(file) >= MAX_PATH) return nullptr;
-    formatWide(path, MAX_PATH, L"%ls\\%ls", directory, file);
-    return loadLibraryFile(path, result);
+    if (n != 0 && n + 1 + std::wcslen(file) < MAX_PATH) {
+        formatWide(path, MAX_PATH, L"%ls\\%ls", directory, file);
+        if (void* library = loadLibraryFile(path, result)) return library;
+        if (*result == LibraryLoad::initFailed) return nullptr;
+    }
+    return loadLibraryFile(file, result);
+}
+
+void unloadPluginLibrary(void* library) {
+    if (library) FreeLibrary(static_cast<HMODULE>(library));
 }
 
 void* pluginFunction(void* library, const char* name) {

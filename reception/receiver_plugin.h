@@ -44,11 +44,16 @@ enum class LibraryLoad { loaded, notFound, initFailed };
 
 // The library's file name for `baseName`: "streamreader.dll" or "streamreader.so".
 void pluginFileName(const wchar_t* baseName, wchar_t* buffer, size_t capacity);
-// Loads the library from beside the executable, else from the working directory.
+// Loads the library from beside the executable, else from the working
+// directory; on Windows, else through the system's library search.
 void* loadPluginLibrary(const wchar_t* baseName, LibraryLoad* result);
 // Loads the library at `path`.
 void* loadLibraryFile(const wchar_t* path, LibraryLoad* result);
 void* pluginFunction(void* library, const char* name);
+// Unloads a library whose functions are no longer called and whose threads
+// have ended. The program keeps its plug-in to the end; tests unload theirs
+// so that the file can be removed.
+void unloadPluginLibrary(void* library);
 
 // Fills the entry points from `plugin.library`, looked up in their fixed
 // order. Returns the index in kPluginExportNames of the first one missing, or -1.

@@ -22,13 +22,19 @@ uint32_t read32(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }
 
+// Forgets the gathered bytes; what is gathered next is not a section's start.
+void abandonSection(SectionAssembler& assembler) {
+    assembler.sectionFill = 0;
+    assembler.sectionFromStart = false;
+}
+
 // Adds payload bytes to the section being gathered. The buffer holds at most
 // 4095 gathered bytes: bytes that would reach 4096 abandon the gathering and
-// start a new one at offset 0.
+// start a new one at offset 0, which no section start begins.
 void append(SectionAssembler& assembler, const uint8_t* bytes, uint32_t count) {
     if (assembler.sectionFill + count >= kSectionBufferSize) {
         logWrite(logOf(assembler), "Error: Overflow\n");
-        assembler.sectionFill = 0;
+        abandonSection(assembler);
     }
     std::memcpy(assembler.sectionBuffer + assembler.sectionFill, bytes, count);
     assembler.sectionFill += count;
@@ -55,29 +61,35 @@ void takePacket(SectionAssembler& assembler, const uint8_t* packet, uint32_t len
     if (assembler.lastContinuity != 0xFF && assembler.lastContinuity != ((cc - 1) & 0x0F)) {
         assembler.discontinuityCount.fetch_add(1, std::memory_order_relaxed);
         logWrite(logOf(assembler), "discontinuity\n");
-        assembler.sectionFill = 0;
+        abandonSection(assembler);
     }
     assembler.lastContinuity = cc;
 
     uint32_t payloadStart = 4;
     if (flags & 0x4000) {  // payload_unit_start_indicator
         // A pointer field beyond the packet's end makes the packet unreadable:
-        // it is dropped, and the section it would have ended stays open.
-        if (length < 5) return;
+        // it is dropped, and the section it would have ended, now missing its
+        // end, is never decoded.
+        if (length < 5 || 5 + uint32_t(packet[4]) > length) {
+            assembler.sectionFromStart = false;
+            return;
+        }
         uint32_t pointer = packet[4];
-        if (5 + pointer > length) return;
         append(assembler, packet + 5, pointer);
         if (assembler.firstUnitPending)
             assembler.firstUnitPending = false;
-        else
+        else if (assembler.sectionFromStart)
             completeSection(assembler);
         assembler.sectionFill = 0;
+        assembler.sectionFromStart = true;
         payloadStart = 5 + pointer;
     }
     append(assembler, packet + payloadStart, length - payloadStart);
 }
 
 void completeSection(SectionAssembler& assembler) {
+    // Bytes beyond the gathered count belong to an older section.
+    if (assembler.sectionFill < kMpeHeaderSize) return;
     const uint8_t* section = assembler.sectionBuffer;
     if (section[0] != kMpeTableId || section[6] != 0 || section[7] != 0) return;
     DatagramAddress address;
@@ -91,22 +103,27 @@ void completeSection(SectionAssembler& assembler) {
 }
 
 void takeIpDatagram(SectionAssembler& assembler, DatagramAddress& address, const uint8_t* ip) {
+    // Only the gathered bytes of this section may be read.
+    const uint8_t* gatheredEnd = assembler.sectionBuffer + assembler.sectionFill;
+    if (ip < assembler.sectionBuffer || ip >= gatheredEnd) return;
+    const uint32_t available = uint32_t(gatheredEnd - ip);
     if (ip[0] != kIpv4NoOptions) {
         logWrite(logOf(assembler), "Error: IP ver\n");
         return;
     }
+    if (available < kIpUdpHeaderSize) return;
     address.destinationAddress = read32(ip + 16);
     address.sourceAddress = read32(ip + 12);
     if (ip[9] != kUdpProtocol) return;
     address.sourcePort = read16(ip + 20);
     address.destinationPort = read16(ip + 22);
     uint16_t udpLength = read16(ip + 24);
-    // A UDP length below its own header, or one that reaches past the section
-    // buffer, cannot describe a payload in it: the datagram is dropped.
+    // A UDP length below its own header, or one that reaches past the bytes
+    // gathered for this section, cannot describe a payload in it: the
+    // datagram is dropped.
     if (udpLength < 8) return;
     uint16_t payloadLength = uint16_t(udpLength - 8);
+    if (available - kIpUdpHeaderSize < payloadLength) return;
     const uint8_t* payload = ip + kIpUdpHeaderSize;
-    const uint8_t* bufferEnd = assembler.sectionBuffer + kSectionBufferSize;
-    if (payload > bufferEnd || uint32_t(bufferEnd - payload) < payloadLength) return;
     if (assembler.sink) assembler.sink(assembler.sinkContext, address, payload, payloadLength);
 }

@@ -35,6 +35,9 @@ struct SectionAssembler {
     uint32_t sectionFill = 0;
     uint8_t lastContinuity = 0xFF;   // 0xFF: no packet seen yet
     bool firstUnitPending = true;    // the first section start completes nothing
+    // The gathered bytes began at a section start and no gap, overflow or
+    // dropped start packet has come since: only then is the section decoded.
+    bool sectionFromStart = false;
     // Read by the status bar on another thread.
     std::atomic<uint64_t> packetCount{0};
     std::atomic<int32_t> discontinuityCount{0};
@@ -51,5 +54,6 @@ extern SectionAssembler gSectionAssembler;
 void QM_PLUGIN_CALL onPacket(const uint8_t* packet, int32_t length);
 
 void takePacket(SectionAssembler& assembler, const uint8_t* packet, uint32_t length);
+// Both read only the `sectionFill` bytes gathered for the current section.
 void completeSection(SectionAssembler& assembler);
 void takeIpDatagram(SectionAssembler& assembler, DatagramAddress& address, const uint8_t* ip);

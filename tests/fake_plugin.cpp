@@ -1,8 +1,8 @@
 // A scriptable receiver plug-in for the tests of the program's side. Results
 // come from fakeplugin.ini in the working directory ("check = 0" and so on,
 // default 1); every call is appended to calls.txt there. Built in variants:
-// FAKE_MISSING=k leaves out the k-th export, FAKE_INIT_FAILS makes the
-// library refuse to load on Windows.
+// FAKE_MISSING=k leaves out the k-th export (FAKE_ALSO_MISSING=j a second
+// one), FAKE_INIT_FAILS makes the library refuse to load on Windows.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +19,10 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) { return reason == DLL_PROC
 #ifndef FAKE_MISSING
 #define FAKE_MISSING -1
 #endif
+#ifndef FAKE_ALSO_MISSING
+#define FAKE_ALSO_MISSING -1
+#endif
+#define FAKE_HAS(k) (FAKE_MISSING != (k) && FAKE_ALSO_MISSING != (k))
 
 namespace {
 
@@ -44,38 +48,38 @@ void record(const char* format, long a = 0, long b = 0, long c = 0, long d = 0, 
 
 }  // namespace
 
-#if FAKE_MISSING != 0
+#if FAKE_HAS(0)
 QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL CheckForDVB() {
     record("CheckForDVB");
     return setting("check");
 }
 #endif
-#if FAKE_MISSING != 1
+#if FAKE_HAS(1)
 QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL StartDVB() {
     record("StartDVB");
     return setting("start");
 }
 #endif
-#if FAKE_MISSING != 2
+#if FAKE_HAS(2)
 QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL StopDVB() {
     record("StopDVB");
     return 1;
 }
 #endif
-#if FAKE_MISSING != 3
+#if FAKE_HAS(3)
 QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL SendDiSEqC(int32_t kind, int32_t command) {
     record("SendDiSEqC %ld %ld", kind, command);
     return setting("diseqc");
 }
 #endif
-#if FAKE_MISSING != 4
+#if FAKE_HAS(4)
 QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL SetChannel(int32_t frequency, int32_t symbolRate, int32_t polarity,
                                                    int32_t reserved, int32_t lof1, int32_t lof2, int32_t sw) {
     record("SetChannel %ld %ld %ld %ld %ld %ld %ld", frequency, symbolRate, polarity, reserved, lof1, lof2, sw);
     return setting("channel");
 }
 #endif
-#if FAKE_MISSING != 5
+#if FAKE_HAS(5)
 QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL SetFilter(int32_t pid, PacketCallback callback, int32_t mode,
                                                   int32_t flags, int32_t* handle) {
     record("SetFilter %ld %ld %ld", pid, mode, flags);
@@ -86,13 +90,13 @@ QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL SetFilter(int32_t pid, PacketCallback ca
     return setting("filter");
 }
 #endif
-#if FAKE_MISSING != 6
+#if FAKE_HAS(6)
 QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL SetBitFilter() {
     record("SetBitFilter");
     return 0;
 }
 #endif
-#if FAKE_MISSING != 7
+#if FAKE_HAS(7)
 QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL DelFilter(int32_t handle) {
     record("DelFilter %ld", handle);
     return 1;

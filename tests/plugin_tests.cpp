@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -18,6 +19,15 @@
 #include "tests/test_support.h"
 #include "tools/broadcast_udp.h"
 
+#if defined(_WIN32)
+#include <io.h>
+#define dup _dup
+#define dup2 _dup2
+#define close _close
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -147,6 +157,47 @@ struct Reception {
             ASSERT_EQ(recorder.packets[i], expected[i]) << "packet " << i;
     }
 };
+
+// ---- What the plug-ins say -----------------------------------------------------
+
+// Standard error, which the plug-ins share with the tests (one C runtime),
+// sent to a file for the scope.
+class StandardErrorCapture {
+public:
+    StandardErrorCapture() : file_(std::tmpfile()) {
+        std::fflush(stderr);
+        if (!file_) return;
+        saved_ = dup(2);
+        dup2(fileno(file_), 2);
+    }
+    ~StandardErrorCapture() {
+        std::fflush(stderr);
+        if (saved_ >= 0) {
+            dup2(saved_, 2);
+            close(saved_);
+        }
+        if (file_) std::fclose(file_);
+    }
+    StandardErrorCapture(const StandardErrorCapture&) = delete;
+    StandardErrorCapture& operator=(const StandardErrorCapture&) = delete;
+    std::string text() {
+        std::fflush(stderr);
+        std::string result;
+        if (!file_) return result;
+        std::rewind(file_);
+        char chunk[4096];
+        size_t n;
+        while ((n = std::fread(chunk, 1, sizeof chunk, file_)) > 0) result.append(chunk, n);
+        std::fseek(file_, 0, SEEK_END);
+        return result;
+    }
+
+private:
+    FILE* file_;
+    int saved_ = -1;
+};
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // ---- Streams and settings ------------------------------------------------------
 
@@ -302,6 +353,184 @@ TEST(StreamReader, ReportsNoReceiverForMissingOrBadSettings) {
     }
 }
 
+TEST(StreamReader, FindsThePacketBoundaryAgainAfterLostOrExtraBytesAndSaysHowManyItSkipped) {
+    ASSERT_TRUE(streamReader());
+    ScratchDirectory dir("plugin-reader-resync");
+    CurrentDirectoryScope inside(dir.path);
+    std::vector<Bytes> packets;
+    for (uint32_t i = 0; i < 120; ++i) packets.push_back(makePacket(i % 5 == 4 ? kOtherPid : kPid, i));
+    const Bytes whole = joined(packets);
+    Bytes junk(50, 0x00);
+    junk[0] = junk[17] = junk[40] = 0x47;  // stray sync bytes that do not recur
+    const struct {
+        const char* what;
+        size_t at;         // where bytes are taken out or put in
+        size_t lost;       // bytes taken out there
+        Bytes extra;       // bytes put in there
+        uint32_t missing;  // the serial of the one packet not delivered, or ~0u
+        uint64_t skipped;
+    } cases[] = {
+        {"one byte lost inside packet 50", 188 * 50 + 100, 1, {}, 50, 187},
+        {"the sync byte of packet 30 lost", 188 * 30, 1, {}, 30, 187},
+        {"the sync byte of packet 30 damaged", 188 * 30, 1, {0x00}, 30, 188},
+        {"junk between packets 20 and 21", 188 * 21, 0, junk, ~0u, 50},
+        {"one extra byte behind packet 60", 188 * 61, 0, {0xFF}, ~0u, 1},
+        {"a partial packet behind the last one", whole.size(), 0, Bytes(150, 0x47), ~0u, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes damaged(whole.begin(), whole.begin() + long(c.at));
+        damaged.insert(damaged.end(), c.extra.begin(), c.extra.end());
+        damaged.insert(damaged.end(), whole.begin() + long(c.at + c.lost), whole.end());
+        writeStream(dir, L"damaged.ts", damaged);
+        writeSettings(dir, L"streamreader.ini", {"capture = damaged.ts", "rate_kbps = 0"});
+        std::vector<Bytes> expected;
+        for (uint32_t i = 0; i < packets.size(); ++i)
+            if (i % 5 != 4 && i != c.missing) expected.push_back(packets[i]);
+
+        StandardErrorCapture said;
+        {
+            Reception reception(*streamReader());
+            ASSERT_TRUE(reception.waitForPackets(expected.size()));
+            std::this_thread::sleep_for(milliseconds(100));  // the end of the file is the end
+            reception.stopFilter();
+            reception.expectDelivered(expected);
+        }
+        std::string text = said.text();
+        if (c.skipped == 0)
+            EXPECT_FALSE(contains(text, "skipped")) << text;
+        else
+            EXPECT_TRUE(contains(text, "streamreader: streamreader.ini: damaged.ts: lost the packet boundary 1 time(s); "
+                                       "skipped " + std::to_string(c.skipped) + " byte(s)"))
+                << text;
+    }
+}
+
+TEST(StreamReader, SaysWhichSettingsKeysItDoesNotKnow) {
+    ASSERT_TRUE(streamReader());
+    ScratchDirectory dir("plugin-reader-keys");
+    CurrentDirectoryScope inside(dir.path);
+    writeStream(dir, L"good.ts", joined({makePacket(kPid, 0), makePacket(kPid, 1)}));
+    const struct {
+        std::vector<std::string> lines;
+        std::vector<std::string> unknown;
+    } cases[] = {
+        {{"capture = good.ts", "rate = 100"}, {"rate"}},
+        {{"capture = good.ts", "Rate_KBPS = 100", "LOOP = 1"}, {}},
+        {{"capture = good.ts", "rate_kpbs = 100", "looping = 1"}, {"rate_kpbs", "looping"}},
+        {{"capture = good.ts"}, {}},
+    };
+    for (const auto& c : cases) {
+        writeSettings(dir, L"streamreader.ini", c.lines);
+        StandardErrorCapture said;
+        EXPECT_NE(streamReader()->CheckForDVB(), 0);  // still a receiver: the key is only ignored
+        std::string text = said.text();
+        for (const std::string& key : c.unknown)
+            EXPECT_TRUE(contains(text, "streamreader: streamreader.ini: unknown key '" + key + "' ignored")) << text;
+        if (c.unknown.empty()) {
+            EXPECT_FALSE(contains(text, "unknown key")) << text;
+        }
+    }
+}
+
+TEST(StreamReader, SetFilterSaysWhyItRefusesAPidOutsideTheRange) {
+    ASSERT_TRUE(streamReader());
+    ScratchDirectory dir("plugin-reader-pid");
+    CurrentDirectoryScope inside(dir.path);
+    writeStream(dir, L"good.ts", joined({makePacket(kPid, 0), makePacket(kPid, 1)}));
+    writeSettings(dir, L"streamreader.ini", {"capture = good.ts", "rate_kbps = 0"});
+    const ReceiverPlugin& plugin = *streamReader();
+    Recorder recorder;
+    gRecorder = &recorder;
+    ASSERT_NE(plugin.CheckForDVB(), 0);
+    ASSERT_NE(plugin.StartDVB(), 0);
+    const struct {
+        int32_t pid;
+        bool accepted;
+    } cases[] = {{-1, false}, {8192, false}, {INT32_MAX, false}, {0, true}, {8191, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pid);
+        StandardErrorCapture said;
+        int32_t handle = 0;
+        EXPECT_EQ(plugin.SetFilter(c.pid, onPacket, 2, 1, &handle) != 0, c.accepted);
+        if (handle != 0) {
+            EXPECT_NE(plugin.DelFilter(handle), 0);
+        }
+        std::string text = said.text();
+        if (c.accepted) {
+            EXPECT_EQ(text, "");
+        } else {
+            EXPECT_TRUE(contains(text, "streamreader: SetFilter: PID " + std::to_string(c.pid) +
+                                           " is outside 0 to 8191; no filter installed"))
+                << text;
+        }
+    }
+    plugin.StopDVB();
+    gRecorder = nullptr;
+}
+
+// ---- Stopping from inside the callback -------------------------------------------
+
+// What the callback below does on its first packet, and what came of it.
+struct InsideStop {
+    const ReceiverPlugin* plugin = nullptr;
+    bool callDelFilter = true;  // else StopDVB
+    std::atomic<int32_t> handle{0};
+    std::atomic<int> packets{0};
+    std::atomic<bool> returned{false};
+    std::atomic<int32_t> result{-1};
+};
+InsideStop* gInside = nullptr;
+
+void QM_PLUGIN_CALL stopFromInside(const uint8_t*, int32_t) {
+    InsideStop& s = *gInside;
+    if (s.packets.fetch_add(1) != 0) return;
+    // SetFilter hands the handle back only when it returns.
+    waitFor([&] { return s.handle.load() != 0; });
+    s.result = s.callDelFilter ? s.plugin->DelFilter(s.handle) : s.plugin->StopDVB();
+    s.returned = true;
+}
+
+TEST(StreamReader, DelFilterOrStopDvbFromInsideTheCallbackEndsDeliveryWithoutDeadlock) {
+    ASSERT_TRUE(streamReader());
+    ScratchDirectory dir("plugin-reader-inside");
+    CurrentDirectoryScope inside(dir.path);
+    std::vector<Bytes> stream;
+    for (uint32_t i = 0; i < 50; ++i) stream.push_back(makePacket(kPid, i));
+    writeStream(dir, L"loop.ts", joined(stream));
+    writeSettings(dir, L"streamreader.ini", {"capture = loop.ts", "rate_kbps = 0", "loop = 1"});
+    const ReceiverPlugin& plugin = *streamReader();
+    for (bool callDelFilter : {true, false}) {
+        SCOPED_TRACE(callDelFilter ? "DelFilter" : "StopDVB");
+        InsideStop s;
+        s.plugin = &plugin;
+        s.callDelFilter = callDelFilter;
+        gInside = &s;
+        ASSERT_NE(plugin.CheckForDVB(), 0);
+        ASSERT_NE(plugin.StartDVB(), 0);
+        int32_t handle = 0;
+        ASSERT_NE(plugin.SetFilter(kPid, stopFromInside, 2, 1, &handle), 0);
+        s.handle = handle;
+        // A deadlock leaves the plug-in's thread stuck: nothing can be cleaned up.
+        ASSERT_TRUE(waitFor([&] { return s.returned.load(); }, milliseconds(5000)));
+        EXPECT_EQ(s.result.load(), 1);
+        std::this_thread::sleep_for(milliseconds(100));
+        EXPECT_EQ(s.packets.load(), 1);  // not a packet after the call
+
+        // From outside, the ended thread is reaped and a new filter delivers.
+        auto reaped = std::make_shared<std::atomic<bool>>(false);
+        const ReceiverPlugin* p = &plugin;
+        std::thread([p, reaped] {
+            p->StopDVB();
+            *reaped = true;
+        }).detach();
+        ASSERT_TRUE(waitFor([&] { return reaped->load(); }, milliseconds(5000)));
+        gInside = nullptr;
+        Reception again(plugin);
+        EXPECT_TRUE(again.waitForPackets(60));
+    }
+}
+
 // ---- streamsplitter ------------------------------------------------------------
 
 // A UDP port that was free a moment ago.
@@ -428,6 +657,33 @@ TEST(StreamSplitter, ReportsNoReceiverForMissingOrBadSettings) {
         std::string shown;
         for (const std::string& line : c.lines) shown += line + "; ";
         EXPECT_EQ(streamSplitter()->CheckForDVB() != 0, c.found != 0) << shown;
+    }
+}
+
+
+TEST(StreamSplitter, SaysWhichSettingsKeysItDoesNotKnow) {
+    ASSERT_TRUE(streamSplitter());
+    ScratchDirectory dir("plugin-udp-keys");
+    CurrentDirectoryScope inside(dir.path);
+    const std::string port = "port = " + std::to_string(freePort());
+    const struct {
+        std::vector<std::string> lines;
+        std::vector<std::string> unknown;
+    } cases[] = {
+        {{"address = 127.0.0.1", port, "interfce = 127.0.0.1"}, {"interfce"}},
+        {{"ADDRESS = 127.0.0.1", port, "Interface = 127.0.0.1"}, {}},
+        {{"address = 127.0.0.1", port, "group = 239.1.2.3", "rate_kbps = 5"}, {"group", "rate_kbps"}},
+    };
+    for (const auto& c : cases) {
+        writeSettings(dir, L"streamsplitter.ini", c.lines);
+        StandardErrorCapture said;
+        EXPECT_NE(streamSplitter()->CheckForDVB(), 0);  // still a receiver: the key is only ignored
+        std::string text = said.text();
+        for (const std::string& key : c.unknown)
+            EXPECT_TRUE(contains(text, "streamsplitter: streamsplitter.ini: unknown key '" + key + "' ignored")) << text;
+        if (c.unknown.empty()) {
+            EXPECT_FALSE(contains(text, "unknown key")) << text;
+        }
     }
 }
 

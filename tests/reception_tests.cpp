@@ -2,6 +2,7 @@
 // order and arguments, and every failure with its message or log line.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -20,8 +21,25 @@ const char* const kLibrarySuffix = ".dll";
 const char* const kLibrarySuffix = ".so";
 #endif
 
-std::vector<std::wstring> gMessages;
-void recordMessage(void*, const wchar_t* text, const wchar_t*, MessageIcon) { gMessages.push_back(text); }
+// What a message box would show: its text, caption (nullptr: the system's
+// default) and icon. The sink has no owner window to give: none is passed.
+struct Message {
+    std::wstring text;
+    bool hasCaption = false;
+    MessageIcon icon = MessageIcon::none;
+};
+std::vector<Message> gMessages;
+void recordMessage(void*, const wchar_t* text, const wchar_t* caption, MessageIcon icon) {
+    gMessages.push_back({text, caption != nullptr, icon});
+}
+
+// A plug-in that cannot be loaded is told with an error icon under the
+// system's default caption.
+void expectErrorBox(const Message& shown, const std::wstring& text) {
+    EXPECT_EQ(shown.text, text);
+    EXPECT_FALSE(shown.hasCaption);
+    EXPECT_EQ(shown.icon, MessageIcon::error);
+}
 
 int gPackets = 0;
 void QM_PLUGIN_CALL countPacket(const uint8_t*, int32_t length) { gPackets += length == 188; }
@@ -37,16 +55,17 @@ struct Outcome {
     int started = -1;
     std::string calls;  // calls.txt, one call a line
     std::string log;
-    std::vector<std::wstring> messages;
+    std::vector<Message> messages;
     std::string callsAfterStop;
 };
 
-// Each case gets a directory of its own: a loaded library stays loaded, and a
-// path the process has loaded must not be reused for another variant.
-Outcome run(const PluginCase& setup) {
+// Each case gets a directory of its own, so that no path the process has
+// loaded is reused for another variant.
+Outcome runInScratch(const PluginCase& setup, std::wstring& where) {
     static int caseNumber = 0;
     std::string name = "reception-" + std::to_string(caseNumber++);
     ScratchDirectory dir(name.c_str());
+    where = dir.path;
     if (setup.variant) {
         fs::copy_file(fs::path(QM_FAKE_PLUGIN_DIR) / (std::string(setup.variant) + kLibrarySuffix),
                       fs::path(dir.path) / (std::string(setup.installAs) + kLibrarySuffix));
@@ -67,9 +86,21 @@ Outcome run(const PluginCase& setup) {
     outcome.log = captured.text();
     outcome.messages = gMessages;
     stopReception(plugin);
+    // The program keeps its plug-in loaded; a test lets go of it, so that
+    // the file, and with it the directory, can be removed.
+    unloadPluginLibrary(plugin.library);
     std::string all = readWholeFile(dir.file(L"calls.txt"));
     outcome.callsAfterStop = all.substr(outcome.calls.size());
     setMessageSink({});
+    return outcome;
+}
+
+// Nothing of a case outlives it: a library still loaded, or a file still
+// open, would keep its directory from being removed.
+Outcome run(const PluginCase& setup) {
+    std::wstring where;
+    Outcome outcome = runInScratch(setup, where);
+    EXPECT_FALSE(fileExists(where)) << "left behind: " << fs::path(where).u8string();
     return outcome;
 }
 
@@ -131,6 +162,27 @@ TEST(Reception, TheFirstMissingExportIsLoggedAndNothingIsCalled) {
     }
 }
 
+TEST(Reception, ExportsAreLookedUpInTheirFixedOrderAndTheFirstMissingIsReported) {
+    // Neither alphabetical nor reverse order would name these.
+    const struct {
+        const char* variant;
+        const char* logged;
+    } cases[] = {
+        {"fake_plugin_missing1_5", "StartDVB\n"},
+        {"fake_plugin_missing3_2", "StopDVB\n"},
+        {"fake_plugin_missing7_6", "SetBitFilter\n"},
+    };
+    for (const auto& c : cases) {
+        PluginCase setup;
+        setup.variant = c.variant;
+        Outcome o = run(setup);
+        EXPECT_EQ(o.started, 0) << c.variant;
+        EXPECT_EQ(o.log, c.logged) << c.variant;
+        EXPECT_EQ(o.calls, "");
+        EXPECT_TRUE(o.messages.empty());
+    }
+}
+
 TEST(Reception, EachFailingStepHasItsLineAndStopsTheReceiverOnlyOnceStarted) {
     struct Case {
         const char* results;
@@ -164,7 +216,7 @@ TEST(Reception, AMissingLibraryIsReportedByName) {
     Outcome o = run(reader);
     EXPECT_EQ(o.started, 0);
     ASSERT_EQ(o.messages.size(), 1u);
-    EXPECT_EQ(o.messages[0], L"Библиотека streamreader" + std::wstring(suffix.begin(), suffix.end()) + L" не найдена");
+    expectErrorBox(o.messages[0], L"Библиотека streamreader" + std::wstring(suffix.begin(), suffix.end()) + L" не найдена");
     EXPECT_EQ(o.log, "");
 
     PluginCase splitter;
@@ -172,10 +224,54 @@ TEST(Reception, AMissingLibraryIsReportedByName) {
     splitter.config = "use_spl = 1\r\n";
     o = run(splitter);
     ASSERT_EQ(o.messages.size(), 1u);
-    EXPECT_EQ(o.messages[0], L"Библиотека streamsplitter" + std::wstring(suffix.begin(), suffix.end()) + L" не найдена");
+    expectErrorBox(o.messages[0], L"Библиотека streamsplitter" + std::wstring(suffix.begin(), suffix.end()) + L" не найдена");
 }
 
 #if defined(_WIN32)
+// `directory` first on the search path that the system uses for libraries,
+// for the scope.
+struct SearchPathScope {
+    std::wstring previous;
+    explicit SearchPathScope(const std::wstring& directory) {
+        const wchar_t* path = _wgetenv(L"PATH");
+        previous = path ? path : L"";
+        _wputenv((L"PATH=" + directory + L";" + previous).c_str());
+    }
+    ~SearchPathScope() { _wputenv((L"PATH=" + previous).c_str()); }
+};
+
+TEST(Reception, APluginOnTheSystemSearchPathIsFoundAfterTheWorkingDirectory) {
+    ScratchDirectory vendor("reception-vendor");
+    ScratchDirectory work("reception-work");
+    const fs::path fakes(QM_FAKE_PLUGIN_DIR);
+    // Names of their own: a library already loaded under a name is found by
+    // that name alone, wherever it came from.
+    fs::copy_file(fakes / "fake_plugin.dll", fs::path(vendor.path) / "qm-vendor-only.dll");
+    fs::copy_file(fakes / "fake_plugin_missing7.dll", fs::path(vendor.path) / "qm-vendor-both.dll");
+    fs::copy_file(fakes / "fake_plugin.dll", fs::path(work.path) / "qm-vendor-both.dll");
+    SearchPathScope searched(vendor.path);
+    CurrentDirectoryScope here(work.path);
+    const struct {
+        const wchar_t* name;
+        bool found;
+        bool complete;  // the full fake; the vendor's copy of "both" lacks DelFilter
+    } cases[] = {
+        {L"qm-vendor-only", true, true},
+        {L"qm-vendor-both", true, true},
+        {L"qm-vendor-none", false, false},
+    };
+    for (const auto& c : cases) {
+        LibraryLoad result = LibraryLoad::loaded;
+        void* library = loadPluginLibrary(c.name, &result);
+        EXPECT_EQ(library != nullptr, c.found);
+        EXPECT_EQ(result, c.found ? LibraryLoad::loaded : LibraryLoad::notFound);
+        if (library) {
+            EXPECT_EQ(pluginFunction(library, "DelFilter") != nullptr, c.complete);
+        }
+        unloadPluginLibrary(library);
+    }
+}
+
 TEST(Reception, ASplitterThatFailsToInitialiseHasItsOwnMessage) {
     PluginCase splitter;
     splitter.variant = "fake_plugin_initfails";
@@ -184,12 +280,12 @@ TEST(Reception, ASplitterThatFailsToInitialiseHasItsOwnMessage) {
     Outcome o = run(splitter);
     EXPECT_EQ(o.started, 0);
     ASSERT_EQ(o.messages.size(), 1u);
-    EXPECT_EQ(o.messages[0], L"Ошибка при инициализации streamsplitter.dll");
+    expectErrorBox(o.messages[0], L"Ошибка при инициализации streamsplitter.dll");
     PluginCase reader;
     reader.variant = "fake_plugin_initfails";
     o = run(reader);
     ASSERT_EQ(o.messages.size(), 1u);
-    EXPECT_EQ(o.messages[0], L"Библиотека streamreader.dll не найдена");
+    expectErrorBox(o.messages[0], L"Библиотека streamreader.dll не найдена");
 }
 #endif
 

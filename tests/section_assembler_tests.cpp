@@ -239,8 +239,10 @@ TEST_F(SectionAssemblerTest, LengthsThatPointOutsideThePacketOrBufferAreDroppedS
     Bytes shortPacket = packet(false, cc, {});
     for (uint32_t length = 0; length < 4; ++length) takePacket(*assembler, shortPacket.data(), length);
 
-    // UDP lengths below the UDP header and beyond the section buffer.
-    for (uint16_t udpLength : {uint16_t(0), uint16_t(7), uint16_t(4096 - 40 + 9), uint16_t(0xFFFF)}) {
+    // UDP lengths below the UDP header, beyond the 183 bytes gathered and
+    // beyond the section buffer.
+    for (uint16_t udpLength : {uint16_t(0), uint16_t(7), uint16_t(183 - 40 + 9), uint16_t(4096 - 40 + 9),
+                               uint16_t(0xFFFF)}) {
         Bytes section = udpSection(endpoints, Bytes{1});
         section[12 + 24] = uint8_t(udpLength >> 8);
         section[12 + 25] = uint8_t(udpLength);
@@ -248,14 +250,232 @@ TEST_F(SectionAssemblerTest, LengthsThatPointOutsideThePacketOrBufferAreDroppedS
     }
     EXPECT_TRUE(received.empty());
 
-    // The largest length that still fits the buffer is passed on.
+    // The largest length that still fits the gathered bytes is passed on.
     Bytes section = udpSection(endpoints, Bytes{1});
-    uint16_t fits = 4096 - 40 + 8;
+    uint16_t fits = 183 - 40 + 8;
     section[12 + 24] = uint8_t(fits >> 8);
     section[12 + 25] = uint8_t(fits);
     sendSmallSection(section, cc);
     ASSERT_EQ(received.size(), 1u);
-    EXPECT_EQ(received[0].payload.size(), 4096u - 40);
+    EXPECT_EQ(received[0].payload.size(), 183u - 40);
+}
+
+// ---- Only what was gathered for this section is ever decoded ----------------
+
+// A datagram told apart by its source port and payload.
+struct Sent {
+    uint16_t sourcePort;
+    Bytes payload;
+};
+
+Bytes sectionFor(const Sent& d) {
+    UdpEndpoints endpoints;
+    endpoints.sourcePort = d.sourcePort;
+    return udpSection(endpoints, d.payload);
+}
+
+Bytes slice(const Bytes& bytes, size_t from, size_t count) {
+    return Bytes(bytes.begin() + long(from), bytes.begin() + long(std::min(bytes.size(), from + count)));
+}
+
+// A start packet whose pointer field is `pointer`: `tail` (the end of the
+// section being gathered, padded with 0xFF to `pointer` bytes) and then
+// `next` (the start of the next section).
+Bytes startWithTail(uint8_t cc, uint8_t pointer, const Bytes& tail, const Bytes& next) {
+    Bytes payload{pointer};
+    payload.insert(payload.end(), tail.begin(), tail.end());
+    payload.resize(1 + size_t(pointer), 0xFF);
+    payload.insert(payload.end(), next.begin(), next.end());
+    return packet(true, cc, payload);
+}
+
+struct StaleCase {
+    const char* what;
+    std::vector<Bytes> packets;
+    std::vector<Sent> expected;  // exactly these, in this order
+};
+
+// A long datagram spanning two packets (the first one's 183 bytes and 153 more).
+const Sent kLong{2001, Bytes(292, 0x4C)};
+// A small datagram that fits the start packet, and the one that shows the
+// assembler found its feet again afterwards.
+const Sent kSmall{2002, Bytes{5, 6, 7}};
+const Sent kAfter{2003, Bytes{8, 9}};
+
+std::vector<StaleCase> staleCases() {
+    const Bytes longSection = sectionFor(kLong);
+    const Bytes smallSection = sectionFor(kSmall);
+    const Bytes afterSection = sectionFor(kAfter);
+    std::vector<StaleCase> cases;
+
+    // The long section's second packet is lost; the next start (pointer 0)
+    // would decode its head with 29 bytes of whatever lay behind.
+    cases.push_back({"a gap loses the rest of a section",
+                     {startPacket(0, Bytes{0xFF}), startPacket(1, longSection),
+                      startPacket(3, afterSection), startPacket(4, Bytes{0xFF})},
+                     {kAfter}});
+
+    // The same gap, but inside a start packet that carries the long section's
+    // tail: the tail lands at offset 0 and is no section.
+    cases.push_back({"a gap at a start packet",
+                     {startPacket(0, Bytes{0xFF}), startPacket(1, longSection),
+                      startWithTail(3, 153, slice(longSection, 183, 153), Bytes{}), startPacket(4, afterSection),
+                      startPacket(5, Bytes{0xFF})},
+                     {kAfter}});
+
+    // A start packet whose pointer field reaches past the packet is dropped;
+    // it held the long section's tail, and what follows is not that section.
+    {
+        Bytes wild = packet(true, 2, Bytes{200});
+        cases.push_back({"a dropped start packet",
+                         {startPacket(0, Bytes{0xFF}), startPacket(1, longSection), wild,
+                          packet(false, 3, Bytes(184, 0x99)), startPacket(4, afterSection),
+                          startPacket(5, Bytes{0xFF})},
+                         {kAfter}});
+    }
+
+    // Gathering that overflows restarts at offset 0 with the bytes of the
+    // middle of a section; here they even look like a whole datagram.
+    {
+        std::vector<Bytes> packets{startPacket(0, Bytes{0xFF}), startPacket(1, Bytes(183, 0x00))};
+        uint8_t cc = 2;
+        for (int i = 0; i < 21; ++i) packets.push_back(packet(false, cc++, Bytes(184, 0x00)));
+        packets.push_back(packet(false, cc++, smallSection));  // 4047 + 184: overflow
+        packets.push_back(startPacket(cc++, afterSection));
+        packets.push_back(startPacket(cc++, Bytes{0xFF}));
+        cases.push_back({"an overflow", packets, {kAfter}});
+    }
+
+    // A section of 5 bytes after a long one: its MPE, IPv4 and UDP headers
+    // would come from the long one.
+    cases.push_back({"a section shorter than its headers after a long one",
+                     {startPacket(0, Bytes{0xFF}), startPacket(1, longSection),
+                      startWithTail(2, 178, slice(longSection, 183, 153), slice(smallSection, 0, 5)),
+                      startPacket(3, afterSection), startPacket(4, Bytes{0xFF})},
+                     {kLong, kAfter}});
+
+    // A section that holds whole headers but claims a longer payload than was
+    // gathered: the rest would be the long one's old bytes.
+    {
+        Sent claimed{2004, Bytes(200, 0x43)};
+        cases.push_back({"a short section claiming the old tail",
+                         {startPacket(0, Bytes{0xFF}), startPacket(1, longSection),
+                          startWithTail(2, 153, slice(longSection, 183, 153), Bytes{}),
+                          startPacket(3, slice(sectionFor(claimed), 0, 60)), startPacket(4, afterSection),
+                          startPacket(5, Bytes{0xFF})},
+                         {kLong, kAfter}});
+    }
+
+    // A start packet whose pointer bytes fill it completes the small section
+    // and starts the next with no byte at all; the start after that must not
+    // decode the small one again from the buffer's head.
+    cases.push_back({"an empty section after a completed one",
+                     {startPacket(0, Bytes{0xFF}), startPacket(1, smallSection), startWithTail(2, 183, Bytes{}, Bytes{}),
+                      startPacket(3, afterSection), startPacket(4, Bytes{0xFF})},
+                     {kSmall, kAfter}});
+    return cases;
+}
+
+TEST_F(SectionAssemblerTest, AStaleSectionHeadIsNeverDecodedAndTheNextStartRecovers) {
+    for (const StaleCase& c : staleCases()) {
+        SCOPED_TRACE(c.what);
+        assembler = std::make_unique<SectionAssembler>();
+        SetUp();
+        received.clear();
+        for (const Bytes& p : c.packets) take(p);
+        EXPECT_EQ(received.size(), c.expected.size());
+        if (received.size() != c.expected.size()) continue;
+        for (size_t i = 0; i < c.expected.size(); ++i) {
+            EXPECT_EQ(received[i].address.sourcePort, c.expected[i].sourcePort) << i;
+            EXPECT_EQ(received[i].payload, c.expected[i].payload) << i;
+        }
+    }
+}
+
+TEST(SectionAssemblerBounds, ASectionOf4095BytesIsDecodedAndOneOf4096Overflows) {
+    const struct {
+        size_t sectionSize;
+        bool delivered;
+        const char* log;
+    } cases[] = {{4095, true, ""}, {4096, false, "Error: Overflow\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sectionSize);
+        // Packed, so that the section's tail ends at the next start's pointer
+        // field and no stuffing is gathered behind it.
+        TsPacketizer packetizer;
+        packetizer.packSections = true;
+        Bytes stream;
+        packetizeSection(packetizer, Bytes{0xFF}, stream);
+        UdpEndpoints endpoints;
+        Bytes payload(c.sectionSize - 12 - 28 - 4);
+        for (size_t i = 0; i < payload.size(); ++i) payload[i] = uint8_t(i * 7);
+        packetizeSection(packetizer, udpSection(endpoints, payload), stream);
+        finishStream(packetizer, stream);
+
+        CapturedLog captured;
+        auto assembler = std::make_unique<SectionAssembler>();
+        std::vector<Received> received;
+        assembler->log = &captured.log;
+        assembler->sink = collect;
+        assembler->sinkContext = &received;
+        for (size_t at = 0; at + kTsPacketSize <= stream.size(); at += kTsPacketSize)
+            takePacket(*assembler, stream.data() + at, kTsPacketSize);
+        EXPECT_EQ(captured.text(), c.log);
+        ASSERT_EQ(received.size(), c.delivered ? 1u : 0u);
+        if (c.delivered) {
+            EXPECT_EQ(received[0].payload, payload);
+        }
+    }
+}
+
+TEST_F(SectionAssemblerTest, APointerFieldMayEndExactlyAtThePacketsEndButNotBeyond) {
+    // A section of 366 bytes: 183 in its start packet, 183 in the next start's
+    // pointer bytes, which fill that packet to its last byte.
+    const Sent datagram{3000, Bytes(366 - 44, 0x5A)};
+    const Bytes section = sectionFor(datagram);
+    ASSERT_EQ(section.size(), 366u);
+    const struct {
+        int pointer;
+        bool delivered;
+    } cases[] = {{183, true}, {184, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pointer);
+        assembler = std::make_unique<SectionAssembler>();
+        SetUp();
+        received.clear();
+        take(startPacket(0, Bytes{0xFF}));
+        take(startPacket(1, section));
+        Bytes ending{uint8_t(c.pointer)};
+        ending.insert(ending.end(), section.begin() + 183, section.end());
+        take(packet(true, 2, ending));
+        ASSERT_EQ(received.size(), c.delivered ? 1u : 0u);
+        if (c.delivered) {
+            EXPECT_EQ(received[0].payload, datagram.payload);
+            EXPECT_EQ(assembler->sectionFill, 0u);  // the next section has no byte yet
+        }
+        EXPECT_EQ(assembler->packetCount.load(), 3u);
+    }
+}
+
+TEST_F(SectionAssemblerTest, OnlyTheFirst188BytesOfALongerBufferAreRead) {
+    UdpEndpoints endpoints;
+    Bytes section = udpSection(endpoints, Bytes{1, 2, 3});
+    uint8_t cc = 0;
+    take(startPacket(cc++, Bytes{0xFF}));
+    // The section's start and, behind it in the same buffer, a start packet
+    // that would complete it.
+    Bytes twoPackets = startPacket(cc, section);
+    Bytes second = startPacket(uint8_t(cc + 1), Bytes{0xFF});
+    twoPackets.insert(twoPackets.end(), second.begin(), second.end());
+    takePacket(*assembler, twoPackets.data(), uint32_t(twoPackets.size()));
+    ++cc;
+    EXPECT_EQ(assembler->packetCount.load(), 2u);
+    EXPECT_EQ(assembler->sectionFill, 183u);
+    EXPECT_TRUE(received.empty());
+    take(startPacket(cc++, Bytes{0xFF}));
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].payload, (Bytes{1, 2, 3}));
+    EXPECT_EQ(assembler->discontinuityCount.load(), 0);
 }
 
 // Datagrams of every size a broadcast uses, sent whole and packed behind each

@@ -17,6 +17,7 @@ namespace {
 void usage() {
     std::fprintf(stderr,
                  "usage: tsdump [--pid N] [--quiet] [CAPTURE]\n"
+                 "  N is decimal, or hexadecimal after 0x (010 is ten), from 0 to 8191.\n"
                  "  Reads a transport-stream capture (standard input when CAPTURE is absent or -),\n"
                  "  keeps the packets of PID N (default: the first PID carrying MPE sections,\n"
                  "  table_id 0x3E) and prints each UDP datagram the receiver decodes from them:\n"
@@ -81,6 +82,33 @@ void printDatagram(void* context, const DatagramAddress& address, const uint8_t*
                 m[4], m[5], length);
 }
 
+// A PID as the user writes it: decimal digits, or hexadecimal ones after
+// "0x". A leading zero does not make it octal: "010" is ten.
+bool parsePid(const char* text, int& pid) {
+    int base = 10;
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text += 2;
+    }
+    if (*text == '\0') return false;
+    long value = 0;
+    for (; *text; ++text) {
+        int digit;
+        if (*text >= '0' && *text <= '9')
+            digit = *text - '0';
+        else if (base == 16 && *text >= 'a' && *text <= 'f')
+            digit = *text - 'a' + 10;
+        else if (base == 16 && *text >= 'A' && *text <= 'F')
+            digit = *text - 'A' + 10;
+        else
+            return false;
+        value = value * base + digit;
+        if (value > 0x1FFF) return false;
+    }
+    pid = int(value);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -89,13 +117,13 @@ int main(int argc, char** argv) {
     Dump dump;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--pid") == 0 && i + 1 < argc) {
-            char* end = nullptr;
-            long value = std::strtol(argv[++i], &end, 0);
-            if (*end || value < 0 || value > 0x1FFF) {
-                std::fprintf(stderr, "tsdump: --pid wants a number from 0 to 8191, not %s\n", argv[i]);
+            if (!parsePid(argv[++i], pid)) {
+                std::fprintf(stderr,
+                             "tsdump: --pid wants a number from 0 to 8191, decimal or hexadecimal after 0x, "
+                             "not '%s'\n",
+                             argv[i]);
                 return 2;
             }
-            pid = int(value);
         } else if (std::strcmp(argv[i], "--quiet") == 0) {
             dump.quiet = true;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
