@@ -53,7 +53,7 @@ void expectOnlyWholeFiles(TestReceiver& r, const std::vector<ObjectToSend>& obje
 // Returns once the worker of the live object on `endpoints`, if there is one,
 // has finished its last payload, as a packet thread would find it, and leaves
 // the slot as it was.
-void waitForWorker(TestReceiver& r, const UdpEndpoints& e) {
+[[maybe_unused]] void waitForWorker(TestReceiver& r, const UdpEndpoints& e) {
     Transfer* t = findTransfer(r.extraction->table, e.destinationAddress, e.destinationPort, e.sourcePort);
     if (!t) return;
     waitEvent(t->readyForMore, kWaitForever);
