@@ -69,6 +69,10 @@ for layout in "--seed 1" "--seed 2 --pack --interleave"; do
     tshark_fields "$out.ts" | as_rows > "$out.ts.rows"
     "$tsdump" --pid 1234 "$out.ts" 2>/dev/null | grep ' -> ' > "$out.tsdump" || true
     same "tshark and tsdump on the .ts file ($layout)" "$out.ts.rows" "$out.tsdump"
+    # Every datagram the broadcaster makes is a valid object datagram.
+    sent=$(wc -l < "$out.sent")
+    "$tsdump" --quiet --pid 1234 "$out.ts" 2>/dev/null | grep -qx "object datagrams: $sent valid, 0 too short, 0 of another type, 0 with a bad check, 0 too long" ||
+        fail "tsdump does not count all $sent datagrams as valid object datagrams ($layout)"
     echo "$layout: $(wc -l < "$out.sent") datagrams; tshark and tsdump agree with the listing"
 done
 

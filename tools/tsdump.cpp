@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "extraction/object_datagram.h"
 #include "reception/section_assembler.h"
 #include "settings/log_file.h"
 #include "tools/stream_builder.h"
@@ -69,11 +70,14 @@ int findMpePid(const std::vector<uint8_t>& data, size_t start) {
 struct Dump {
     bool quiet = false;
     uint64_t datagrams = 0;
+    // By what the receiver's dispatcher would make of each, in DatagramVerdict order.
+    uint64_t verdicts[5] = {};
 };
 
-void printDatagram(void* context, const DatagramAddress& address, const uint8_t*, uint16_t length) {
+void printDatagram(void* context, const DatagramAddress& address, const uint8_t* payload, uint16_t length) {
     Dump& dump = *static_cast<Dump*>(context);
     ++dump.datagrams;
+    ++dump.verdicts[int(classifyDatagram(payload, length))];
     if (dump.quiet) return;
     const uint8_t* m = address.destinationMac;
     std::printf("%s:%u -> %s:%u mac %02x:%02x:%02x:%02x:%02x:%02x length %u\n",
@@ -171,5 +175,10 @@ int main(int argc, char** argv) {
     std::printf("bytes: %" PRIu64 "\n", packets * kTsPacketSize);
     std::printf("discontinuities: %d\n", int(assembler.discontinuityCount.load()));
     std::printf("datagrams: %" PRIu64 "\n", dump.datagrams);
+    const uint64_t* v = dump.verdicts;
+    std::printf("object datagrams: %" PRIu64 " valid, %" PRIu64 " too short, %" PRIu64 " of another type, %" PRIu64
+                " with a bad check, %" PRIu64 " too long\n",
+                v[int(DatagramVerdict::ok)], v[int(DatagramVerdict::tooShort)], v[int(DatagramVerdict::wrongType)],
+                v[int(DatagramVerdict::badCheck)], v[int(DatagramVerdict::tooLong)]);
     return 0;
 }
