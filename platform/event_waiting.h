@@ -10,15 +10,17 @@
 // the threads doing the work. So each event learns how long its waits last:
 //
 // - a waiter watches at most the event's spin limit, then sleeps;
-// - a watch that caught the signal after t keeps the limit at least 2t;
+// - a watch that caught the signal after t raises the limit to at least 2t;
 // - a waiter that slept learns from the setter's time stamp how long a watch
 //   would have needed: up to kMaxSpinNs it raises the limit to twice that,
 //   beyond it (or after a time-out) the limit is halved, down to no watch;
-// - only one waiter in the process watches at a time per spare processor
-//   (one when there is a single processor);
-// - after a few microseconds of pausing, and from the start on a single
-//   processor, the watch yields the processor in each round, so that a setter
-//   waiting for it, or anyone else, can run.
+// - a catch that came only after the limit (the watcher lost its processor
+//   meanwhile, as on a busy machine) halves the limit too;
+// - at most one waiter per processor watches at a time (two on a single
+//   processor);
+// - with several processors the watch only pauses; on a single processor,
+//   where the setter cannot run while we watch, it yields the processor in
+//   each round instead.
 #pragma once
 
 #include <atomic>
@@ -32,8 +34,6 @@ constexpr uint32_t kMaxSpinNs = 50000;
 constexpr uint32_t kMinSpinNs = 2000;
 // A new event expects a quick hand-off.
 constexpr uint32_t kInitialSpinNs = 10000;
-// Pausing without yielding for this long at the start of a watch.
-constexpr uint64_t kPauseOnlyNs = 0;
 constexpr int kChecksPerRound = 32;
 
 // The waiters now watching a flag, across the process.
@@ -77,8 +77,8 @@ template <class Take, class Clock, class Pause, class Yield>
 bool watch(SpinLimit& limit, int processors, uint64_t start, Take take, Clock now, Pause pause, Yield yield) {
     uint32_t budget = limit.nanoseconds.load(std::memory_order_relaxed);
     if (budget == 0 || !gWatching.load(std::memory_order_relaxed)) return false;
-    int spare = processors > 1 ? processors : 2;
-    if (gWatchers.fetch_add(1, std::memory_order_relaxed) >= spare) {
+    int most = processors > 1 ? processors : 2;
+    if (gWatchers.fetch_add(1, std::memory_order_relaxed) >= most) {
         gWatchers.fetch_sub(1, std::memory_order_relaxed);
         return false;
     }
@@ -92,10 +92,15 @@ bool watch(SpinLimit& limit, int processors, uint64_t start, Take take, Clock no
         }
         waited = now() - start;
         if (caught || waited >= budget) break;
-        if (processors == 1 || waited > kPauseOnlyNs) yield();
+        if (processors == 1) yield();
     }
     gWatchers.fetch_sub(1, std::memory_order_relaxed);
-    if (caught) learnCaught(limit, waited);
+    // A catch long after the limit means that the watcher lost its processor
+    // meanwhile: on a busy machine a watch does not pay.
+    if (caught && waited > budget)
+        learnSlept(limit, UINT64_MAX);
+    else if (caught)
+        learnCaught(limit, waited);
     return caught;
 }
 
