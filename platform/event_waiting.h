@@ -29,7 +29,7 @@
 namespace eventwaiting {
 
 // Longest watch; a wait longer than this is cheaper asleep.
-constexpr uint32_t kMaxSpinNs = 50000;
+constexpr uint32_t kMaxSpinNs = 200000;
 // Below this the limit drops to no watch at all.
 constexpr uint32_t kMinSpinNs = 2000;
 // A new event expects a quick hand-off.
@@ -92,7 +92,7 @@ bool watch(SpinLimit& limit, int processors, uint64_t start, Take take, Clock no
         }
         waited = now() - start;
         if (caught || waited >= budget) break;
-        if (processors == 1) yield();
+        yield();
     }
     gWatchers.fetch_sub(1, std::memory_order_relaxed);
     // A catch long after the limit means that the watcher lost its processor
