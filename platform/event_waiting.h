@@ -18,9 +18,10 @@
 //   meanwhile, as on a busy machine) halves the limit too;
 // - at most one waiter per processor watches at a time (two on a single
 //   processor);
-// - with several processors the watch only pauses; on a single processor,
-//   where the setter cannot run while we watch, it yields the processor in
-//   each round instead.
+// - the watch yields the processor after each round of looks (one look on a
+//   single processor): a setter that shares our processor gets to run, and
+//   on a busy machine the watch does not hold a processor that the other
+//   side needs; with a processor to spare the yield returns at once.
 #pragma once
 
 #include <atomic>
@@ -28,7 +29,8 @@
 
 namespace eventwaiting {
 
-// Longest watch; a wait longer than this is cheaper asleep.
+// Longest watch; a wait longer than this is cheaper asleep. A text payload
+// can take a worker tens of microseconds to inflate.
 constexpr uint32_t kMaxSpinNs = 200000;
 // Below this the limit drops to no watch at all.
 constexpr uint32_t kMinSpinNs = 2000;
