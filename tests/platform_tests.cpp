@@ -192,7 +192,8 @@ struct PingPong {
 
 void answerPings(void* raw) {
     PingPong& p = *static_cast<PingPong*>(raw);
-    for (int i = 0; i < p.rounds; ++i) {
+    const int rounds = p.rounds;  // `p` is gone once the last pong is set
+    for (int i = 0; i < rounds; ++i) {
         if (waitEvent(p.ping, 30000) != WaitResult::signalled) return;
         if (p.value.load(std::memory_order_relaxed) != 2 * i + 1) p.wrongValues.fetch_add(1);
         p.value.store(2 * i + 2, std::memory_order_relaxed);
