@@ -2,11 +2,19 @@
 // intake, the dispatch and the workers into finished files, beside a bare
 // loop that only inflates the same payloads and writes them; and the memory
 // that each live object costs.
+//
+// `extraction_bench --plain [ROUNDS]` measures the pipeline beside the bare
+// loop without Google Benchmark (the only mode where that library is missing,
+// as for the Windows builds) and prints one line per way of sending.
+#if defined(QM_HAVE_GOOGLE_BENCHMARK)
 #include <benchmark/benchmark.h>
+#endif
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -137,38 +145,93 @@ double runBare(const std::vector<std::vector<Bytes>>& payloads, const fs::path& 
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Argument 0: one object after another; 1: the objects' datagrams interleaved.
-void pipelineBesideBareLoop(benchmark::State& state) {
-    static const std::vector<ObjectToSend> objects = sampleObjects();
+// How the objects' datagrams follow each other on air: 1 is one object after
+// another; k > 1 sends the objects in groups of k whose datagrams are
+// round-robined; 0 round-robins all of them at once.
+Bytes broadcastInGroups(const std::vector<ObjectToSend>& objects, size_t group) {
     BroadcastOptions options;
-    options.interleave = state.range(0) != 0;
-    static const Bytes sequential = makeBroadcast(objects, {});
-    static const Bytes interleaved = makeBroadcast(objects, options);
-    const Bytes& capture = options.interleave ? interleaved : sequential;
-    static std::vector<std::vector<Bytes>> payloads;
-    if (payloads.empty())
-        for (const ObjectToSend& object : objects) payloads.push_back(encodeObject(object));
-    double megabytes = 0;
-    for (const ObjectToSend& object : objects) megabytes += double(object.content.size()) / 1e6;
-    fs::path where = scratchRoot() / "quillmoth-bench";
-    double pipeline = 0, bare = 0;
-    for (auto _ : state) {
-        // Alternate the order, so that neither pays for the other's writeback.
-        if (state.iterations() % 2) {
-            pipeline += runPipeline(capture, where / "pipeline");
-            bare += runBare(payloads, where / "bare");
-        } else {
-            bare += runBare(payloads, where / "bare");
-            pipeline += runPipeline(capture, where / "pipeline");
-        }
+    options.interleave = group != 1;
+    if (group <= 1) return makeBroadcast(objects, options);
+    // Each group is a broadcast of its own: it begins with a throw-away
+    // section and ends with a closing start, so the pieces join cleanly.
+    Bytes capture;
+    const uint16_t firstPort = options.endpoints.sourcePort;
+    for (size_t first = 0; first < objects.size(); first += group) {
+        std::vector<ObjectToSend> some(objects.begin() + std::ptrdiff_t(first),
+                                       objects.begin() + std::ptrdiff_t(std::min(first + group, objects.size())));
+        options.endpoints.sourcePort = uint16_t(firstPort + first);
+        Bytes piece = makeBroadcast(some, options);
+        capture.insert(capture.end(), piece.begin(), piece.end());
     }
-    double n = double(state.iterations());
-    state.counters["pipeline_MB/s"] = megabytes * n / pipeline;
-    state.counters["bare_MB/s"] = megabytes * n / bare;
-    state.counters["pipeline/bare"] = bare / pipeline;
-    fs::remove_all(where);
+    return capture;
 }
 
+struct Workload {
+    std::vector<ObjectToSend> objects = sampleObjects();
+    std::vector<std::vector<Bytes>> payloads;
+    double megabytes = 0;
+    Workload() {
+        for (const ObjectToSend& object : objects) {
+            payloads.push_back(encodeObject(object));
+            megabytes += double(object.content.size()) / 1e6;
+        }
+    }
+};
+
+const Workload& workload() {
+    static const Workload w;
+    return w;
+}
+
+struct Figures {
+    double pipelineSeconds = 0;
+    double bareSeconds = 0;
+};
+
+// One round of each; the order alternates with `round`, so that neither pays
+// for the other's writeback.
+void measureRound(const Bytes& capture, size_t round, Figures& figures) {
+    const Workload& w = workload();
+    fs::path where = scratchRoot() / "quillmoth-bench";
+    if (round % 2) {
+        figures.pipelineSeconds += runPipeline(capture, where / "pipeline");
+        figures.bareSeconds += runBare(w.payloads, where / "bare");
+    } else {
+        figures.bareSeconds += runBare(w.payloads, where / "bare");
+        figures.pipelineSeconds += runPipeline(capture, where / "pipeline");
+    }
+}
+
+// The ways of sending that both modes measure: the argument of broadcastInGroups.
+const size_t kGroupings[] = {1, 4, 0};
+
+const char* groupingName(size_t group) {
+    switch (group) {
+        case 1: return "one object at a time";
+        case 0: return "all objects interleaved";
+        default: return "groups of 4 interleaved";
+    }
+}
+
+int runPlain(int rounds) {
+    const Workload& w = workload();
+    for (size_t group : kGroupings) {
+        Bytes capture = broadcastInGroups(w.objects, group);
+        Figures figures;
+        measureRound(capture, 0, figures);  // warm-up
+        figures = {};
+        for (int i = 0; i < rounds; ++i) measureRound(capture, size_t(i), figures);
+        std::printf("%-24s pipeline %7.1f MB/s  bare %7.1f MB/s  pipeline/bare %.3f\n", groupingName(group),
+                    w.megabytes * rounds / figures.pipelineSeconds, w.megabytes * rounds / figures.bareSeconds,
+                    figures.bareSeconds / figures.pipelineSeconds);
+        std::fflush(stdout);
+    }
+    std::error_code ignored;
+    fs::remove_all(scratchRoot() / "quillmoth-bench", ignored);
+    return 0;
+}
+
+#if defined(QM_HAVE_GOOGLE_BENCHMARK)
 long residentKiB() {
     long pages = 0, resident = 0;
     FILE* statm = std::fopen("/proc/self/statm", "r");
@@ -176,6 +239,20 @@ long residentKiB() {
     if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
     std::fclose(statm);
     return resident * 4;
+}
+
+// Argument: how the objects' datagrams follow each other (broadcastInGroups).
+void pipelineBesideBareLoop(benchmark::State& state) {
+    const Workload& w = workload();
+    Bytes capture = broadcastInGroups(w.objects, size_t(state.range(0)));
+    Figures figures;
+    for (auto _ : state) measureRound(capture, size_t(state.iterations()), figures);
+    double n = double(state.iterations());
+    state.counters["pipeline_MB/s"] = w.megabytes * n / figures.pipelineSeconds;
+    state.counters["bare_MB/s"] = w.megabytes * n / figures.bareSeconds;
+    state.counters["pipeline/bare"] = figures.bareSeconds / figures.pipelineSeconds;
+    std::error_code ignored;
+    fs::remove_all(scratchRoot() / "quillmoth-bench", ignored);
 }
 
 // 1000 objects whose first datagram has arrived and whose workers wait.
@@ -211,7 +288,23 @@ void thousandLiveObjects(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(pipelineBesideBareLoop)->Arg(0)->Arg(1)->ArgName("interleaved")->Iterations(6)->Unit(benchmark::kMillisecond);
+BENCHMARK(pipelineBesideBareLoop)->Arg(1)->Arg(4)->Arg(0)->ArgName("group")->Iterations(6)->Unit(benchmark::kMillisecond);
 BENCHMARK(thousandLiveObjects)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "--plain") == 0) return runPlain(argc >= 3 ? std::atoi(argv[2]) : 6);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
+#else
+}  // namespace
+
+// extraction_bench [--plain] [ROUNDS]
+int main(int argc, char** argv) {
+    int at = argc >= 2 && std::strcmp(argv[1], "--plain") == 0 ? 2 : 1;
+    return runPlain(argc > at ? std::atoi(argv[at]) : 6);
+}
+#endif

@@ -110,7 +110,10 @@ constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 enum class WaitResult { signalled, timedOut, failed };
 
 // An auto-reset event: set() wakes one waiter, or the next one to wait, and
-// the event resets itself as that waiter returns.
+// the event resets itself as that waiter returns. A waiter that was signalled
+// may close the event at once: the setEvent that woke it has left it by then.
+// A waiter may watch the event briefly before it sleeps; how long is learnt
+// per event from how long its waits last.
 struct Event;
 Event* createEvent();   // not signalled; nullptr on failure
 void setEvent(Event* event);

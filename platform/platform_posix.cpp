@@ -1,6 +1,7 @@
 // POSIX half of the platform layer. Paths are wide strings converted to UTF-8;
 // the OEM code page is 866.
 #include "platform/platform.h"
+#include "platform/event_waiting.h"
 
 #include <atomic>
 #include <cerrno>
@@ -279,14 +280,43 @@ timespec deadlineAfter(uint32_t milliseconds) {
 }  // namespace
 
 // An auto-reset event as a flag, with a condition variable only for waiters
-// that had to go to sleep.
+// that had to go to sleep. How long a waiter watches the flag before it
+// sleeps is learnt per event (event_waiting.h).
 struct Event {
     std::atomic<bool> signalled;
     std::atomic<int> sleepers;  // waiters blocked on `changed`
     std::atomic<int> setting;   // setEvent calls still touching the event
+    std::atomic<uint64_t> setAt;  // when a setEvent last found a sleeper, in ns
+    eventwaiting::SpinLimit spin;
     pthread_mutex_t lock;
     pthread_cond_t changed;
 };
+
+namespace {
+uint64_t nowNanoseconds() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
+}
+
+void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// The processors this process may run on, counted once.
+int usableProcessors() {
+    static const int count = [] {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+        int n = CPU_COUNT(&set);
+        return n > 0 ? n : 1;
+    }();
+    return count;
+}
+}  // namespace
 
 Event* createEvent() {
     Event* event = new Event;
@@ -299,53 +329,31 @@ Event* createEvent() {
     event->signalled.store(false);
     event->sleepers.store(0);
     event->setting.store(0);
+    event->setAt.store(0);
     return event;
 }
 
 void setEvent(Event* event) {
     event->setting.fetch_add(1);
     event->signalled.store(true);
+    if (auto pause = eventwaiting::gWhileSetting.load(std::memory_order_relaxed)) pause();
     // A waiter counts itself as a sleeper before it looks at the flag for the
     // last time, so either it sees the flag or we see it and wake it.
     if (event->sleepers.load() > 0) {
+        event->setAt.store(nowNanoseconds(), std::memory_order_relaxed);
+        // Through the lock, so that a waiter between counting itself and
+        // sleeping is asleep before the signal; signalled after it, so that
+        // the woken waiter does not run into the lock we hold.
         pthread_mutex_lock(&event->lock);
-        pthread_cond_signal(&event->changed);
         pthread_mutex_unlock(&event->lock);
+        pthread_cond_signal(&event->changed);
     }
     event->setting.fetch_sub(1);
 }
 
 namespace {
-// The hand-off between the packet thread and a worker is a ping-pong of turns
-// of a few microseconds; watching the flag that long before sleeping saves
-// most of the cost of being woken, which is far longer.
-constexpr uint64_t kSpinNanoseconds = 40000;
-
-void cpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
-uint64_t nowNanoseconds() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
-}
-
 bool takeSignal(Event* event) {
     return event->signalled.load(std::memory_order_relaxed) && event->signalled.exchange(false);
-}
-
-bool spinFor(Event* event) {
-    uint64_t end = nowNanoseconds() + kSpinNanoseconds;
-    do {
-        for (int i = 0; i < 64; ++i) {
-            if (takeSignal(event)) return true;
-            cpuRelax();
-        }
-    } while (nowNanoseconds() < end);
-    return false;
 }
 
 // The setEvent that raised the flag may still be on its way out; once it is
@@ -354,12 +362,21 @@ bool spinFor(Event* event) {
 // lose it), so after a short spin the processor is handed back.
 WaitResult signalledWhenSettled(Event* event) {
     for (int round = 0; event->setting.load() != 0; ++round) {
-        if (round < 64)
+        if (round < 64 && usableProcessors() > 1)
             cpuRelax();
         else
             sched_yield();
     }
     return WaitResult::signalled;
+}
+
+// How long after `start` the event was set, for a waiter that slept and
+// took the signal.
+uint64_t neededAfter(Event* event, uint64_t start) {
+    uint64_t setAt = event->setAt.load(std::memory_order_relaxed);
+    uint64_t now = nowNanoseconds();
+    if (setAt < start || setAt > now) setAt = now;
+    return setAt - start;
 }
 }  // namespace
 
@@ -367,7 +384,10 @@ WaitResult waitEvent(Event* event, uint32_t milliseconds) {
     if (!event) return WaitResult::failed;
     if (takeSignal(event)) return signalledWhenSettled(event);
     if (milliseconds == 0) return WaitResult::timedOut;
-    if (spinFor(event)) return signalledWhenSettled(event);
+    uint64_t start = nowNanoseconds();
+    if (eventwaiting::watch(event->spin, usableProcessors(), start, [event] { return takeSignal(event); },
+                            nowNanoseconds, cpuRelax, [] { sched_yield(); }))
+        return signalledWhenSettled(event);
     timespec deadline = deadlineAfter(milliseconds == kWaitForever ? 0 : milliseconds);
     pthread_mutex_lock(&event->lock);
     event->sleepers.fetch_add(1);
@@ -381,6 +401,7 @@ WaitResult waitEvent(Event* event, uint32_t milliseconds) {
     }
     event->sleepers.fetch_sub(1);
     pthread_mutex_unlock(&event->lock);
+    eventwaiting::learnSlept(event->spin, taken ? neededAfter(event, start) : UINT64_MAX);
     return taken ? signalledWhenSettled(event) : WaitResult::timedOut;
 }
 

@@ -1,6 +1,8 @@
-// Win32 half of the platform layer: the wide file API, kernel events and a
-// kernel mutex, and the system's OEM code page.
+// Win32 half of the platform layer: the wide file API, events of our own over
+// a slim lock and a condition variable, a kernel mutex, and the system's OEM
+// code page.
 #include "platform/platform.h"
+#include "platform/event_waiting.h"
 
 #include <windows.h>
 
@@ -184,7 +186,6 @@ bool startDetachedThread(ThreadEntry entry, void* argument) {
 }
 
 // ---- Events and the mutex ----------------------------------------------------
-// The records are the kernel handles themselves.
 
 namespace {
 WaitResult waitHandle(HANDLE h, uint32_t milliseconds) {
@@ -195,20 +196,124 @@ WaitResult waitHandle(HANDLE h, uint32_t milliseconds) {
         default: return WaitResult::failed;
     }
 }
+
+uint64_t nowNanoseconds() {
+    static const uint64_t frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return uint64_t(f.QuadPart);
+    }();
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    uint64_t ticks = uint64_t(counter.QuadPart);
+    return ticks / frequency * 1000000000u + ticks % frequency * 1000000000u / frequency;
+}
+
+// The processors this process may run on, counted once.
+int usableProcessors() {
+    static const int count = [] {
+        DWORD_PTR process = 0, system = 0;
+        if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return 1;
+        int n = 0;
+        for (; process; process &= process - 1) ++n;
+        return n > 0 ? n : 1;
+    }();
+    return count;
+}
 }  // namespace
 
-Event* createEvent() { return reinterpret_cast<Event*>(CreateEventW(nullptr, FALSE, FALSE, nullptr)); }
+// An auto-reset event as a flag, with a condition variable only for waiters
+// that had to go to sleep; the same design as the POSIX half, so that a
+// hand-off does not always cost a trip through the kernel. How long a waiter
+// watches the flag before it sleeps is learnt per event (event_waiting.h).
+struct Event {
+    std::atomic<bool> signalled{false};
+    std::atomic<int> sleepers{0};     // waiters asleep on `changed`
+    std::atomic<int> setting{0};      // setEvent calls still touching the event
+    std::atomic<uint64_t> setAt{0};   // when a setEvent last found a sleeper, in ns
+    eventwaiting::SpinLimit spin;
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+};
 
-void setEvent(Event* event) { SetEvent(reinterpret_cast<HANDLE>(event)); }
+Event* createEvent() { return new Event; }
+
+void setEvent(Event* event) {
+    event->setting.fetch_add(1);
+    event->signalled.store(true);
+    if (auto pause = eventwaiting::gWhileSetting.load(std::memory_order_relaxed)) pause();
+    // A waiter counts itself as a sleeper before it looks at the flag for the
+    // last time, so either it sees the flag or we see it and wake it.
+    if (event->sleepers.load() > 0) {
+        event->setAt.store(nowNanoseconds(), std::memory_order_relaxed);
+        // Through the lock, so that a waiter between counting itself and
+        // sleeping is asleep before the wake.
+        AcquireSRWLockExclusive(&event->lock);
+        ReleaseSRWLockExclusive(&event->lock);
+        WakeConditionVariable(&event->changed);
+    }
+    event->setting.fetch_sub(1);
+}
+
+namespace {
+bool takeSignal(Event* event) {
+    return event->signalled.load(std::memory_order_relaxed) && event->signalled.exchange(false);
+}
+
+// The setEvent that raised the flag may still be on its way out; once it is
+// gone, the event can be closed as soon as the wait returns.
+WaitResult signalledWhenSettled(Event* event) {
+    for (int round = 0; event->setting.load() != 0; ++round) {
+        if (round < 64 && usableProcessors() > 1)
+            YieldProcessor();
+        else
+            SwitchToThread();
+    }
+    return WaitResult::signalled;
+}
+
+uint64_t neededAfter(Event* event, uint64_t start) {
+    uint64_t setAt = event->setAt.load(std::memory_order_relaxed);
+    uint64_t now = nowNanoseconds();
+    if (setAt < start || setAt > now) setAt = now;
+    return setAt - start;
+}
+
+// Whole milliseconds left until `deadline`, rounded up so that a wait never
+// ends early.
+DWORD millisecondsUntil(uint64_t deadline) {
+    uint64_t now = nowNanoseconds();
+    if (now >= deadline) return 0;
+    uint64_t left = (deadline - now + 999999) / 1000000;
+    return left >= INFINITE ? INFINITE - 1 : DWORD(left);
+}
+}  // namespace
 
 WaitResult waitEvent(Event* event, uint32_t milliseconds) {
     if (!event) return WaitResult::failed;
-    return waitHandle(reinterpret_cast<HANDLE>(event), milliseconds);
+    if (takeSignal(event)) return signalledWhenSettled(event);
+    if (milliseconds == 0) return WaitResult::timedOut;
+    uint64_t start = nowNanoseconds();
+    if (eventwaiting::watch(event->spin, usableProcessors(), start, [event] { return takeSignal(event); },
+                            nowNanoseconds, [] { YieldProcessor(); }, [] { SwitchToThread(); }))
+        return signalledWhenSettled(event);
+    uint64_t deadline = start + uint64_t(milliseconds) * 1000000u;
+    AcquireSRWLockExclusive(&event->lock);
+    event->sleepers.fetch_add(1);
+    bool taken = event->signalled.exchange(false);
+    while (!taken) {
+        DWORD left = milliseconds == kWaitForever ? INFINITE : millisecondsUntil(deadline);
+        if (left == 0) break;
+        SleepConditionVariableSRW(&event->changed, &event->lock, left, 0);
+        taken = event->signalled.exchange(false);
+    }
+    event->sleepers.fetch_sub(1);
+    ReleaseSRWLockExclusive(&event->lock);
+    eventwaiting::learnSlept(event->spin, taken ? neededAfter(event, start) : UINT64_MAX);
+    return taken ? signalledWhenSettled(event) : WaitResult::timedOut;
 }
 
-void closeEvent(Event* event) {
-    if (event) CloseHandle(reinterpret_cast<HANDLE>(event));
-}
+void closeEvent(Event* event) { delete event; }
 
 Mutex* createMutex() { return reinterpret_cast<Mutex*>(CreateMutexW(nullptr, FALSE, nullptr)); }
 

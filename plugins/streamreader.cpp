@@ -32,6 +32,9 @@ constexpr size_t kPacketsPerRead = 256;
 constexpr size_t kSyncConfirmations = 5;
 // The longest nap between two looks at the clock and the stop flag.
 constexpr auto kLongestSleep = std::chrono::milliseconds(5);
+// Packets go out in bursts of what is due every 2 ms at least, as a card hands
+// over its buffers: a nap per packet would cost more than receiving it.
+constexpr double kShortestBurstSeconds = 0.002;
 // Falling further behind than this (a slow callback, a suspended machine)
 // restarts the pacing instead of catching up in one burst.
 constexpr double kLongestBacklogSeconds = 1.0;
@@ -227,8 +230,11 @@ public:
                     sentSinceEpoch = 0;
                     due = 1.0;
                 }
-                if (double(sentSinceEpoch) + 1.0 > due) {
-                    double wait = (double(sentSinceEpoch) + 1.0 - due) / packetsPerSecond;
+                double burst = sentSinceEpoch == 0 ? 1.0
+                                                   : std::min(std::max(1.0, packetsPerSecond * kShortestBurstSeconds),
+                                                              double(kPacketsPerRead));
+                if (double(sentSinceEpoch) + burst > due) {
+                    double wait = (double(sentSinceEpoch) + burst - due) / packetsPerSecond;
                     std::this_thread::sleep_for(
                         std::min<Clock::duration>(std::chrono::duration_cast<Clock::duration>(
                                                       std::chrono::duration<double>(wait)),

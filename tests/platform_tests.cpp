@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/event_waiting.h"
 #include "platform/platform.h"
 #include "tests/test_support.h"
 
@@ -154,33 +155,185 @@ TEST(PlatformEvents, AnEventIsAutoResetAndRemembersASetBeforeTheWait) {
     closeEvent(event);
 }
 
+// Each event case runs twice: with waiters that watch the flag before they
+// sleep, and with waiters that go to sleep at once, so that the sleeping
+// path is tested on its own, whatever the events have learnt.
+class PlatformEventWaiting : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { eventwaiting::gWatching.store(GetParam()); }
+    void TearDown() override { eventwaiting::gWatching.store(true); }
+};
+
+INSTANTIATE_TEST_SUITE_P(WatchingOrSleeping, PlatformEventWaiting, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "Watching" : "Sleeping");
+                         });
+
+TEST_P(PlatformEventWaiting, ASetBeforeTheWaitIsKeptForOneWaitOnly) {
+    const uint32_t kWaits[] = {0, 1, 50, kWaitForever};
+    for (uint32_t first : kWaits) {
+        SCOPED_TRACE(first);
+        Event* event = createEvent();
+        ASSERT_NE(event, nullptr);
+        setEvent(event);
+        EXPECT_EQ(waitEvent(event, first), WaitResult::signalled);
+        EXPECT_EQ(waitEvent(event, 0), WaitResult::timedOut);
+        EXPECT_EQ(waitEvent(event, 5), WaitResult::timedOut);
+        closeEvent(event);
+    }
+}
+
+// How far monotonicMilliseconds may lag: the Windows tick count moves in
+// steps of about 16 ms; elsewhere it is rounded to whole milliseconds.
+#if defined(_WIN32)
+constexpr uint64_t kClockStep = 16;
+#else
+constexpr uint64_t kClockStep = 1;
+#endif
+
+TEST_P(PlatformEventWaiting, TimeOutsAreHonoured) {
+    Event* event = createEvent();
+    ASSERT_NE(event, nullptr);
+    const uint32_t kLimits[] = {1, 10, 30, 100};
+    for (uint32_t limit : kLimits) {
+        SCOPED_TRACE(limit);
+        uint64_t start = monotonicMilliseconds();
+        EXPECT_EQ(waitEvent(event, limit), WaitResult::timedOut);
+        EXPECT_GE(monotonicMilliseconds() - start + kClockStep, limit);
+    }
+    EXPECT_EQ(waitEvent(nullptr, 0), WaitResult::failed);
+    closeEvent(event);
+}
+
 struct PingPong {
     Event* ping;
     Event* pong;
-    std::atomic<int> rounds{0};
+    int rounds;
+    std::atomic<int> value{0};  // the hand-off: written before each set
+    std::atomic<int> wrongValues{0};
 };
 
 void answerPings(void* raw) {
     PingPong& p = *static_cast<PingPong*>(raw);
-    for (int i = 0; i < 1000; ++i) {
-        if (waitEvent(p.ping, kWaitForever) != WaitResult::signalled) return;
-        p.rounds.fetch_add(1);
+    const int rounds = p.rounds;  // `p` is gone once the last pong is set
+    for (int i = 0; i < rounds; ++i) {
+        if (waitEvent(p.ping, 30000) != WaitResult::signalled) return;
+        if (p.value.load(std::memory_order_relaxed) != 2 * i + 1) p.wrongValues.fetch_add(1);
+        p.value.store(2 * i + 2, std::memory_order_relaxed);
         setEvent(p.pong);
     }
 }
 
+TEST_P(PlatformEventWaiting, ManyHandOffsBetweenTwoThreadsLoseNothing) {
+    PingPong p;
+    p.rounds = 20000;
+    p.ping = createEvent();
+    p.pong = createEvent();
+    ASSERT_TRUE(startDetachedThread(answerPings, &p));
+    for (int i = 0; i < p.rounds; ++i) {
+        p.value.store(2 * i + 1, std::memory_order_relaxed);
+        setEvent(p.ping);
+        ASSERT_EQ(waitEvent(p.pong, 30000), WaitResult::signalled) << "round " << i;
+        ASSERT_EQ(p.value.load(std::memory_order_relaxed), 2 * i + 2) << "round " << i;
+    }
+    EXPECT_EQ(p.wrongValues.load(), 0);
+    closeEvent(p.ping);
+    closeEvent(p.pong);
+}
+
 TEST(PlatformEvents, TwoEventsMakeAHandOffBetweenThreads) {
     PingPong p;
+    p.rounds = 1000;
     p.ping = createEvent();
     p.pong = createEvent();
     ASSERT_TRUE(startDetachedThread(answerPings, &p));
     for (int i = 0; i < 1000; ++i) {
+        p.value.store(2 * i + 1, std::memory_order_relaxed);
         setEvent(p.ping);
         ASSERT_EQ(waitEvent(p.pong, 30000), WaitResult::signalled);
-        ASSERT_EQ(p.rounds.load(), i + 1);
+        ASSERT_EQ(p.value.load(std::memory_order_relaxed), 2 * i + 2);
     }
     closeEvent(p.ping);
     closeEvent(p.pong);
+}
+
+// A set must wake a waiter that begins to wait while the set is under way.
+// The setter is stopped after raising the flag, and the waiter starts then;
+// a setter that looked for sleepers before raising the flag would leave it
+// asleep until its time-out.
+struct LateWaiter {
+    Event* event;
+    Event* done;
+    WaitResult result = WaitResult::failed;
+    uint64_t waited = 0;
+};
+
+LateWaiter* gLateWaiter = nullptr;
+std::atomic<bool> gPauseArmed{false};
+
+void waitLate(void* raw) {
+    LateWaiter& w = *static_cast<LateWaiter*>(raw);
+    uint64_t start = monotonicMilliseconds();
+    w.result = waitEvent(w.event, 3000);
+    w.waited = monotonicMilliseconds() - start;
+    setEvent(w.done);
+}
+
+void startWaiterInTheMiddleOfTheSet() {
+    if (!gPauseArmed.exchange(false)) return;
+    if (!startDetachedThread(waitLate, gLateWaiter)) return;
+    sleepMilliseconds(100);  // the waiter is asleep by now, or has seen the flag
+}
+
+TEST_P(PlatformEventWaiting, AWaitThatBeginsDuringASetIsWoken) {
+    LateWaiter w{createEvent(), createEvent()};
+    gLateWaiter = &w;
+    gPauseArmed.store(true);
+    eventwaiting::gWhileSetting.store(startWaiterInTheMiddleOfTheSet);
+    setEvent(w.event);
+    eventwaiting::gWhileSetting.store(nullptr);
+    ASSERT_EQ(waitEvent(w.done, 30000), WaitResult::signalled);
+    EXPECT_EQ(w.result, WaitResult::signalled);
+    EXPECT_LT(w.waited, 2000u) << "woken only by its time-out";
+    closeEvent(w.event);
+    closeEvent(w.done);
+}
+
+// The waiter closes the event as soon as its wait returns, while the
+// setEvent that woke it may still be on its way out (AddressSanitizer sees
+// any touch after the close).
+struct Closer {
+    std::atomic<Event*> toSet{nullptr};
+    std::atomic<bool> stop{false};
+    Event* finished;
+};
+
+void setWhatIsGiven(void* raw) {
+    Closer& c = *static_cast<Closer*>(raw);
+    while (!c.stop.load()) {
+        Event* event = c.toSet.exchange(nullptr);
+        if (event)
+            setEvent(event);
+        else
+            sleepMilliseconds(0);
+    }
+    setEvent(c.finished);
+}
+
+TEST_P(PlatformEventWaiting, AnEventCanBeClosedAsSoonAsItsWaitReturns) {
+    Closer c;
+    c.finished = createEvent();
+    ASSERT_TRUE(startDetachedThread(setWhatIsGiven, &c));
+    for (int i = 0; i < 2000; ++i) {
+        Event* event = createEvent();
+        ASSERT_NE(event, nullptr);
+        c.toSet.store(event);
+        ASSERT_EQ(waitEvent(event, 30000), WaitResult::signalled) << "round " << i;
+        closeEvent(event);
+    }
+    c.stop.store(true);
+    ASSERT_EQ(waitEvent(c.finished, 30000), WaitResult::signalled);
+    closeEvent(c.finished);
 }
 
 struct Holder {
