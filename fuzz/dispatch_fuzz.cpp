@@ -25,6 +25,7 @@
 // known fault of objects that share a key.
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include "extraction/extraction.h"
@@ -164,6 +166,22 @@ fs::path scratchBase() {
     return fs::temp_directory_path();
 }
 
+// Scratch trees of runs that ended by a finding (and so without their
+// clean-up) are removed by the next run.
+void removeStaleScratch(const fs::path& base) {
+    const std::string prefix = "quillmoth-dispatch-fuzz-";
+    std::error_code error;
+    for (fs::directory_iterator it(base, error), end; !error && it != end; it.increment(error)) {
+        std::string name = it->path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        long pid = std::atol(name.c_str() + prefix.size());
+        if (pid > 0 && kill(pid_t(pid), 0) != 0 && errno == ESRCH) {
+            std::error_code ignored;
+            fs::remove_all(it->path(), ignored);
+        }
+    }
+}
+
 void removeScratch() {
     std::error_code ignored;
     if (gState) fs::remove_all(gState->root, ignored);
@@ -209,6 +227,7 @@ State& setUp() {
         s->objects.push_back(std::move(sent));
     }
 
+    removeStaleScratch(scratchBase());
     s->root = scratchBase() / ("quillmoth-dispatch-fuzz-" + std::to_string(getpid()));
     std::error_code ignored;
     fs::remove_all(s->root, ignored);
