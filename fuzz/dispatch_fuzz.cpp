@@ -32,6 +32,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -298,8 +299,11 @@ struct Run {
     }
 
     void deliver(const Bytes& d, const DatagramAddress& address, int origin) {
+        // An exact-size heap copy, so that a read past the datagram's end is caught.
+        std::unique_ptr<uint8_t[]> copy(new uint8_t[d.empty() ? 1 : d.size()]);
+        if (!d.empty()) std::memcpy(copy.get(), d.data(), d.size());
         s.sending = origin;
-        takeObjectDatagram(s.extraction, address, d.data(), uint16_t(d.size()));
+        takeObjectDatagram(s.extraction, address, copy.get(), uint16_t(d.size()));
         s.sending = kOriginMustIgnore;
     }
 
