@@ -52,6 +52,7 @@ Result feed(const std::vector<unsigned char>& capture, int pid, CapturedLog& cap
 }
 
 TEST(Captures, MpeOnPid1001Gives660LoopbackDatagramsAndNoObject) {
+    QM_REQUIRE_CAPTURES();
     std::vector<unsigned char> capture = readCapture("tsduck-test_test-202.ts");
     ASSERT_EQ(capture.size(), 1000160u);
     CapturedLog captured;
@@ -69,6 +70,7 @@ TEST(Captures, MpeOnPid1001Gives660LoopbackDatagramsAndNoObject) {
 }
 
 TEST(Captures, ABroadcastWithoutMpeGivesNoDatagramOnAnyPid) {
+    QM_REQUIRE_CAPTURES();
     std::vector<unsigned char> capture = readCapture("tsduck-test_test-108.ts");
     ASSERT_EQ(capture.size(), 3760000u);
     std::set<int> pids;
@@ -86,6 +88,7 @@ TEST(Captures, ABroadcastWithoutMpeGivesNoDatagramOnAnyPid) {
 }
 
 TEST(Captures, ACorruptedCaptureCountsOnlyTheAcceptedPackets) {
+    QM_REQUIRE_CAPTURES();
     std::vector<unsigned char> capture = readCapture("tsduck-test_test-142.ts");
     ASSERT_EQ(capture.size(), 56400u);
     size_t refused = 0;

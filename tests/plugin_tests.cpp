@@ -243,6 +243,7 @@ void writeStream(const ScratchDirectory& dir, const wchar_t* name, const Bytes& 
 // ---- streamreader --------------------------------------------------------------
 
 TEST(StreamReader, ReplaysOnePidOfACaptureInOrderFromItsOwnThread) {
+    QM_REQUIRE_CAPTURES();
     ASSERT_TRUE(streamReader());
     ScratchDirectory dir("plugin-replay");
     CurrentDirectoryScope inside(dir.path);
@@ -262,6 +263,7 @@ TEST(StreamReader, ReplaysOnePidOfACaptureInOrderFromItsOwnThread) {
 }
 
 TEST(StreamReader, FindsThePacketBoundaryAndSkipsAPartialLastPacket) {
+    QM_REQUIRE_CAPTURES();
     ASSERT_TRUE(streamReader());
     ScratchDirectory dir("plugin-resync");
     CurrentDirectoryScope inside(dir.path);

@@ -83,6 +83,11 @@ std::wstring capturePath(const char* name) {
     return (fs::path(QM_CAPTURES_DIR) / name).wstring();
 }
 
+bool capturesPresent() {
+    std::error_code ignored;
+    return fs::is_directory(fs::path(QM_CAPTURES_DIR), ignored);
+}
+
 std::vector<unsigned char> readCapture(const char* name) {
     std::string bytes = readWholeFile(capturePath(name));
     return std::vector<unsigned char>(bytes.begin(), bytes.end());

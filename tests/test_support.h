@@ -2,6 +2,8 @@
 // writes, and the paths of the real captures.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -30,6 +32,14 @@ bool fileExists(const std::wstring& path);
 // The path of a capture in shared/captures, as this platform spells it.
 std::wstring capturePath(const char* name);
 std::vector<unsigned char> readCapture(const char* name);
+// Whether the captures folder is there: a clone of the project alone has none.
+bool capturesPresent();
+// Ends the current test as skipped when the captures folder is absent.
+#define QM_REQUIRE_CAPTURES()                                                      \
+    do {                                                                           \
+        if (!capturesPresent())                                                    \
+            GTEST_SKIP() << "captures folder absent (" << QM_CAPTURES_DIR << ")"; \
+    } while (0)
 
 #include "settings/filter_set.h"
 #include "settings/log_file.h"
