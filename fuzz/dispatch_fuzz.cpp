@@ -240,7 +240,7 @@ State& setUp() {
 
     const char* ownKeys = std::getenv("QM_DISPATCH_FUZZ_OWN_KEYS");
     s->ownKeys = ownKeys && std::strcmp(ownKeys, "1") == 0;
-    s->quiet.stream.store(std::fopen("/dev/null", "w"));
+    useStream(s->quiet, std::fopen("/dev/null", "w"), false);
     MessageSink sink;
     sink.show = quietMessage;
     setMessageSink(sink);
