@@ -45,14 +45,27 @@ Payload storePayload(Transfer& t, const uint8_t* output, uint32_t produced, bool
     FileHandle file = t.tempFile.load(std::memory_order_relaxed);
     SegmentNode* node = t.currentSegment;
     uint32_t count = produced - skip;
-    if (t.rewrite && !seekFile(file, node->offset)) return Payload::failed;
-    if (count > 0 && writeFile(file, output + skip, count) != int64_t(count)) return Payload::failed;
-    node->length = count;
-    if (t.rewrite) {
-        t.rewrite = 0;
-        if (!seekFileToEnd(file)) return Payload::failed;
-    } else {
+    bool rewrite = t.rewrite != 0;
+    t.rewrite = 0;
+    if (rewrite && count != node->length) {
+        // A repeat that does not match its stored copy in length cannot be
+        // written over it: a longer one would overwrite the segment behind
+        // it, a shorter one would shrink a segment that `received` counted
+        // whole. Only an empty segment (a datagram that carried nothing)
+        // takes the bytes, at the end of the file; otherwise the first copy stays.
+        if (node->length != 0) return Payload::written;
+        int64_t end = filePosition(file);
+        if (end < 0 || (count > 0 && writeFile(file, output + skip, count) != int64_t(count)))
+            return Payload::failed;
+        node->offset = uint32_t(end);
+        node->length = count;
         t.received.fetch_add(count, std::memory_order_release);
+    } else {
+        if (rewrite && !seekFile(file, node->offset)) return Payload::failed;
+        if (count > 0 && writeFile(file, output + skip, count) != int64_t(count)) return Payload::failed;
+        node->length = count;
+        if (rewrite && !seekFileToEnd(file)) return Payload::failed;
+        if (!rewrite) t.received.fetch_add(count, std::memory_order_release);
     }
     return t.received.load(std::memory_order_relaxed) == t.length ? Payload::complete : Payload::written;
 }

@@ -194,6 +194,38 @@ TEST(Payloads, EmptyPayloadsAreZeroLengthSegmentsOfTheObject) {
     }
 }
 
+TEST(Payloads, ARepeatThatDoesNotMatchItsStoredCopyNeverDamagesTheObject) {
+    ObjectToSend object = randomObject("repeats.bin", 9000, 15);
+    std::vector<Bytes> payloads = encodeObject(object);
+    ASSERT_EQ(payloads.size(), 5u);  // four full payloads and a short last one
+    constexpr int kEmpty = -1;
+    struct Send {
+        uint32_t sequence;
+        int payload;  // index into payloads, or kEmpty
+    };
+    struct Case {
+        const char* what;
+        std::vector<Send> order;
+    };
+    const std::vector<Case> cases = {
+        {"an empty repeat of a stored segment", {{1, 0}, {2, 1}, {3, 2}, {2, kEmpty}, {4, 3}, {5, 4}}},
+        {"a shorter repeat in the middle", {{1, 0}, {2, 1}, {3, 2}, {2, 4}, {4, 3}, {5, 4}}},
+        {"a longer repeat of the last segment", {{1, 0}, {2, 1}, {3, 2}, {5, 4}, {5, 1}, {4, 3}}},
+        {"an empty datagram before the real one", {{1, 0}, {3, kEmpty}, {2, 1}, {3, 2}, {4, 3}, {5, 4}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestReceiver r("mismatch");
+        UdpEndpoints endpoints;
+        for (const Send& send : c.order)
+            r.feedDatagram(datagram(send.sequence, send.payload == kEmpty ? Bytes{} : payloads[size_t(send.payload)]),
+                           endpoints);
+        ASSERT_TRUE(r.waitUntilIdle());
+        EXPECT_EQ(r.filesIn(r.ok), std::vector<std::wstring>{L"repeats (0).bin"});
+        expectOnlyWholeFiles(r, {object});
+    }
+}
+
 TEST(Payloads, ACorruptPayloadEndsTheObjectAndTheNextDatagramDoesNotWaitForever) {
     TestReceiver r("corrupt");
     UdpEndpoints endpoints;
