@@ -383,9 +383,19 @@ void rowGoes(void* context, const void* identity) {
     ++view.removed;
 }
 
-void rowComes(void*, uint32_t, Transfer*, const wchar_t*, int32_t, const wchar_t*) {}
+// And a row comes before its Transfer is in the table, without the mutex held.
+void rowComes(void* context, uint32_t, Transfer* t, const wchar_t*, int32_t, const wchar_t*) {
+    auto& view = *static_cast<CheckingView*>(context);
+    Extraction& x = *view.receiver->extraction;
+    if (!lockMutexFor(x.table.mutex, 5000)) {
+        ++view.faults;
+        return;
+    }
+    if (containsTransfer(x.table, t)) ++view.faults;
+    unlockMutex(x.table.mutex);
+}
 
-TEST(Handoff, ARowGoesAfterItsTransferLeftTheTableAndBeforeItsRecordIsFreed) {
+TEST(Handoff, RowsComeAndGoOutsideTheMutexAndNeverOutliveTheirRecords) {
     TestReceiver r("rows", 100);
     CheckingView view;
     view.receiver = &r;
