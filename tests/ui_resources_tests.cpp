@@ -330,4 +330,29 @@ TEST(Resources, ManifestAsksForCommonControls6AndNoElevation)
     EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
 }
 
+// The program itself carries every resource this test reads from its own copy.
+TEST(Resources, TheProgramCarriesEveryResource)
+{
+    HMODULE program = LoadLibraryExW(QM_PROGRAM, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(program, nullptr) << QM_PROGRAM;
+    struct Case {
+        int type;
+        int id;
+    } cases[] = {
+        {6, IDS_APP_TITLE / 16 + 1},  // RT_STRING: the block holding 103 and 109
+        {14, IDI_APP_LARGE}, {14, IDI_APP_SMALL},  // RT_GROUP_ICON
+        {4, IDR_MAIN_MENU}, {4, IDR_ROW_MENU}, {4, IDR_TRAY_MENU},  // RT_MENU
+        {9, IDR_MAIN_ACCEL},  // RT_ACCELERATOR
+        {5, IDD_ABOUT}, {5, IDD_PROPERTIES},  // RT_DIALOG
+        {24, 1},  // RT_MANIFEST
+    };
+    for (const Case& c : cases)
+        EXPECT_NE(FindResourceW(program, MAKEINTRESOURCEW(c.id), MAKEINTRESOURCEW(c.type)), nullptr)
+            << "type " << c.type << ", id " << c.id;
+    wchar_t title[100] = {};
+    LoadStringW(program, IDS_APP_TITLE, title, 100);
+    EXPECT_STREQ(title, L"Quillmoth 0.05");
+    FreeLibrary(program);
+}
+
 }  // namespace
