@@ -19,8 +19,6 @@ uint32_t read32le(const uint8_t* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
 
-void count(std::atomic<uint64_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
-
 // The payload goes into the slot; the length is stored last, so that a worker
 // that sees it also sees the bytes and the node. A payload of no bytes is
 // still a payload (a zero-length segment), never the cancel request.
@@ -45,12 +43,12 @@ uint16_t readFirstHeader(Extraction& x, const uint8_t* payload, uint16_t length,
     size_t produced = sizeof inflated - stream.avail_out;
     inflateEnd(&stream);
     if (result != Z_OK) {
-        count(x.counters.notInflated);
+        countEvent(x.counters.notInflated);
         return 0;
     }
     uint16_t headerLength = parseObjectHeader(produced, info, inflated, *x.log);
     if (headerLength == 0 || !info.extension || info.length == 0) {
-        count(x.counters.headerRefused);
+        countEvent(x.counters.headerRefused);
         return 0;
     }
     return headerLength;
@@ -62,7 +60,7 @@ void startObject(Extraction& x, const DatagramAddress& address, const uint8_t* p
                  const ObjectHeaderInfo& info, uint16_t headerLength) {
     int32_t icon = match(*x.filters, info.length, info.extension);
     if (icon < 0) {
-        count(x.counters.filterRefused);
+        countEvent(x.counters.filterRefused);
         return;
     }
     wchar_t fileName[kFileNameCapacity];
@@ -79,12 +77,12 @@ void startObject(Extraction& x, const DatagramAddress& address, const uint8_t* p
     if (!startDetachedThread(runWorker, t)) {
         // Without a worker nobody would ever consume the slot, and the next
         // datagram of the object would wait for it forever.
-        count(x.counters.tempFileFailed);
+        countEvent(x.counters.tempFileFailed);
         deleteTempFile(t);
         teardownTransfer(t);
         return;
     }
-    count(x.counters.started);
+    countEvent(x.counters.started);
 }
 
 // A first datagram for a key whose Transfer is live; the mutex is held and
@@ -96,7 +94,7 @@ void startObject(Extraction& x, const DatagramAddress& address, const uint8_t* p
 void firstDatagramOnLiveKey(Extraction& x, Transfer& t, const DatagramAddress& address, const uint8_t* payload,
                             uint16_t length) {
     if (length == t.firstPayloadLength && std::memcmp(payload, t.firstPayload, length) == 0) {
-        count(x.counters.firstRepeats);
+        countEvent(x.counters.firstRepeats);
         unlockMutex(x.table.mutex);
         return;
     }
@@ -125,7 +123,7 @@ void firstDatagramOnLiveKey(Extraction& x, Transfer& t, const DatagramAddress& a
 void handOff(Extraction& x, Transfer& t, uint32_t sequence, const uint8_t* payload, uint16_t length) {
     waitEvent(t.readyForMore, kWaitForever);
     if (t.closing.load(std::memory_order_acquire)) {
-        count(x.counters.lateForClosing);
+        countEvent(x.counters.lateForClosing);
         unlockMutex(x.table.mutex);
         return;
     }
@@ -163,19 +161,19 @@ void buildFileName(const wchar_t* name, const ExtensionEntry* extension, const D
 
 void takeObjectDatagram(Extraction& x, const DatagramAddress& address, const uint8_t* d, uint16_t length) {
     ExtractionCounters& c = x.counters;
-    count(c.datagrams);
+    countEvent(c.datagrams);
     switch (classifyDatagram(d, length)) {
     case DatagramVerdict::ok:
         break;
     case DatagramVerdict::tooShort:
-        return count(c.tooShort);
+        return countEvent(c.tooShort);
     case DatagramVerdict::wrongType:
-        return count(c.wrongType);
+        return countEvent(c.wrongType);
     case DatagramVerdict::badCheck:
-        return count(c.badCheck);
+        return countEvent(c.badCheck);
     case DatagramVerdict::tooLong:
         logWrite(*x.log, "Harlune: Len = %d\n", int(length - kDatagramCheckSize));
-        return count(c.tooLong);
+        return countEvent(c.tooLong);
     }
     size_t payloadStart = kDatagramHeaderSize + ((d[5] & kExtensionFlag) ? kDatagramExtensionSize : 0);
     uint32_t sequence = read32le(d + 1);
@@ -185,7 +183,7 @@ void takeObjectDatagram(Extraction& x, const DatagramAddress& address, const uin
     Transfer* t = findTransfer(x.table, address.destinationAddress, address.destinationPort, address.sourcePort);
     if (t && sequence == 1) return firstDatagramOnLiveKey(x, *t, address, payload, payloadLength);
     if (t) return handOff(x, *t, sequence, payload, payloadLength);
-    if (sequence != 1) return count(c.notOurs);
+    if (sequence != 1) return countEvent(c.notOurs);
 
     wchar_t name[kFileNameCapacity];
     ObjectHeaderInfo info;
@@ -205,17 +203,17 @@ Transfer* createTransfer(Extraction& x, const DatagramAddress& address, const wc
     size_t dirLength = readSharedPath(x.tmpDir, path);
     size_t nameLength = std::wcslen(name);
     if (dirLength == 0) {
-        count(x.counters.noTmpDir);
+        countEvent(x.counters.noTmpDir);
         return nullptr;
     }
     if (dirLength + nameLength >= kMaxPath) {
-        count(x.counters.tempFileFailed);
+        countEvent(x.counters.tempFileFailed);
         return nullptr;
     }
     std::wmemcpy(path + dirLength, name, nameLength + 1);
     FileHandle file = openFile(path, FileAccess::readWrite, FileShare::read, FileCreation::createAlways);
     if (file == kNoFile) {
-        count(x.counters.tempFileFailed);
+        countEvent(x.counters.tempFileFailed);
         return nullptr;
     }
 
@@ -228,7 +226,7 @@ Transfer* createTransfer(Extraction& x, const DatagramAddress& address, const wc
         closeFile(file);
         deleteFile(path);
         delete t;
-        count(x.counters.tempFileFailed);
+        countEvent(x.counters.tempFileFailed);
         return nullptr;
     }
     t->tempFile.store(file);

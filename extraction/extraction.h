@@ -68,6 +68,8 @@ struct ExtractionCounters {
     std::atomic<uint64_t> failed{0};          // a payload did not inflate or could not be written
 };
 
+inline void countEvent(std::atomic<uint64_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
+
 struct Extraction {
     TransferTable table;
     uint32_t idleTimeout = 0;  // milliseconds, fixed at start-up

@@ -76,11 +76,9 @@ void signalReadyForMore(Transfer* t) {
     if (x.afterReadyForMore) x.afterReadyForMore(x.hookContext, t);
 }
 
-void count(std::atomic<uint64_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
-
 // Discards the object: nothing of it survives.
 void fail(Transfer* t, z_stream& stream, std::atomic<uint64_t>& reason) {
-    count(reason);
+    countEvent(reason);
     deleteTempFile(t);
     teardownTransfer(t);
     inflateEnd(&stream);
@@ -88,8 +86,8 @@ void fail(Transfer* t, z_stream& stream, std::atomic<uint64_t>& reason) {
 
 void complete(Transfer* t, z_stream& stream) {
     ExtractionCounters& c = t->owner->counters;
-    count(c.completed);
-    count(placeFinishedFile(t) ? c.placed : c.assemblyFailed);
+    countEvent(c.completed);
+    countEvent(placeFinishedFile(t) ? c.placed : c.assemblyFailed);
     teardownTransfer(t);
     inflateEnd(&stream);
 }
