@@ -31,6 +31,7 @@ constexpr uint16_t kHandoffCapacity = 2048;
 // carries no payload bytes at all is handed over as kEmptyPayload.
 constexpr uint16_t kSlotEmpty = 0xFFFF;
 constexpr uint16_t kEmptyPayload = 0xFFFE;
+constexpr uint32_t kClosedByUser = 2;
 
 struct Transfer {
     Transfer* next = nullptr;
@@ -53,6 +54,8 @@ struct Transfer {
     uint32_t length = 0;                // announced body length, never 0
     std::atomic<uint32_t> received{0};  // body bytes written, repeats not counted
     uint32_t receivedAtRefresh = 0;     // the list refresh's previous sample
+    // 0 while the object is open; set when it ends (kClosedByUser for the
+    // user's delete). A closing Transfer takes no more payloads.
     std::atomic<uint32_t> closing{0};
     uint32_t idleTimeout = 0;  // milliseconds
     wchar_t fileName[kFileNameCapacity] = {};

@@ -112,8 +112,8 @@ void runWorker(void* raw) {
         if (length == 0) {
             // The user's delete, or the next object on the key, which closed
             // this one before asking.
-            bool replaced = t->closing.load(std::memory_order_acquire) != 0;
-            return fail(t, stream, replaced ? c.replaced : c.cancelled);
+            bool byUser = t->closing.load(std::memory_order_acquire) == kClosedByUser;
+            return fail(t, stream, byUser ? c.cancelled : c.replaced);
         }
         if (length == kEmptyPayload) length = 0;
         int32_t produced = inflatePayload(stream, *t, length, output);
@@ -159,6 +159,11 @@ void teardownTransfer(Transfer* t) {
 }
 
 void cancelTransfer(Transfer* t) {
+    // closing first: a packet thread that takes the slot after this drops its
+    // payload instead of writing it over the request. An object that is
+    // already ending needs nothing.
+    uint32_t open = 0;
+    if (!t->closing.compare_exchange_strong(open, kClosedByUser, std::memory_order_acq_rel)) return;
     t->handoffLength.store(0, std::memory_order_release);
     setEvent(t->dataReady);
 }

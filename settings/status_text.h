@@ -12,3 +12,11 @@ void formatOverallRate(uint64_t bytesInPeriod, uint32_t periodMs, wchar_t* buffe
 void formatErrors(int32_t errors, wchar_t* buffer, size_t capacity);
 // "Время работы: hh:mm" from whole minutes; hours are not wrapped.
 void formatRunningTime(uint32_t minutes, wchar_t* buffer, size_t capacity);
+
+// The transfer list's cells.
+// "Загружено": the size text of `received` and " (%.2f%%)" of `length`; the
+// percentage is cut to 10 characters.
+void formatReceivedText(uint32_t received, uint32_t length, wchar_t* buffer, size_t capacity);
+// "Скорость" from the bytes received in one period: "%d Б/c", "%.2f кБ/c",
+// "%.2f МБ/c" or "%.2f ГБ/c". A period of 0 shows 0 Б/c.
+void formatRowRate(uint32_t bytesInPeriod, uint32_t periodMs, wchar_t* buffer, size_t capacity);

@@ -417,4 +417,33 @@ TEST(Handoff, RowsComeAndGoOutsideTheMutexAndNeverOutliveTheirRecords) {
     r.view.inserted = r.view.removed = 0;
 }
 
+TEST(Handoff, TheUsersDeleteIsNeverOverwrittenByTheNextPayload) {
+    // The delete comes from the window between two datagrams, while the
+    // worker is idle: the next payload may reach the slot before the worker
+    // has taken the request. The object must be discarded all the same.
+    ObjectToSend object = randomObject("deleted.txt", 30000, 15);
+    std::vector<Bytes> datagrams = datagramsOf(object);
+    ASSERT_GT(datagrams.size(), 4u);
+    TestReceiver r("delete");
+    constexpr int kRounds = 40;
+    for (int round = 0; round < kRounds; ++round) {
+        UdpEndpoints endpoints;
+        endpoints.sourcePort = uint16_t(5000 + round);
+        r.feedDatagram(datagrams[0], endpoints);
+        r.feedDatagram(datagrams[1], endpoints);
+        waitForWorker(r, endpoints);
+        lockMutex(r.extraction->table.mutex);
+        Transfer* t = r.extraction->table.first;
+        ASSERT_TRUE(t && containsTransfer(r.extraction->table, t));
+        cancelTransfer(t);
+        unlockMutex(r.extraction->table.mutex);
+        for (size_t i = 2; i < datagrams.size(); ++i) r.feedDatagram(datagrams[i], endpoints);
+        ASSERT_TRUE(r.waitUntilIdle());
+    }
+    EXPECT_TRUE(r.filesIn(r.ok).empty());
+    EXPECT_TRUE(r.filesIn(r.tmp).empty());
+    EXPECT_EQ(value(r.extraction->counters.cancelled), uint64_t(kRounds));
+    EXPECT_EQ(value(r.extraction->counters.replaced), 0u);
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // The directory rules of start-up and the status texts.
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <string>
 
 #include "platform/platform.h"
@@ -85,6 +86,44 @@ TEST(StatusText, TotalsRatesErrorsAndRunningTime) {
     for (auto [minutes, shown] : {std::pair<uint32_t, const wchar_t*>{59, L"00:59"}, {61, L"01:01"}, {6000, L"100:00"}}) {
         formatRunningTime(minutes, text, 256);
         EXPECT_EQ(std::wstring(text), std::wstring(L"Время работы: ") + shown);
+    }
+}
+
+TEST(StatusText, TheListsReceivedAndRateCells) {
+    struct Received {
+        uint32_t received, length;
+        const wchar_t* shown;
+    } received[] = {
+        {512, 1024, L"512 Б (50.00%)"},
+        {0, 7, L"0 Б (0.00%)"},
+        {1023, 1023, L"1023 Б (100.00%)"},
+        {1048576, 2097152, L"1.00 МБ (50.00%)"},
+        // More than announced: above 100, and a figure too long for the
+        // percentage's buffer is cut, never run into the cell.
+        {3000000, 1, L"2.86 МБ (30000000"},
+    };
+    wchar_t text[128];
+    for (const Received& c : received) {
+        formatReceivedText(c.received, c.length, text, 128);
+        EXPECT_EQ(std::wstring(text), c.shown) << c.received << " of " << c.length;
+    }
+    formatReceivedText(1024 * 1024 * 1023, 1, text, 8);
+    EXPECT_EQ(std::wstring(text), L"1023.00");  // the cell's own buffer cuts too
+
+    struct Rate {
+        uint32_t bytes, periodMs;
+        const wchar_t* shown;
+    } rates[] = {
+        {512, 1000, L"512 Б/c"},     {1024, 1000, L"1.00 кБ/c"}, {512, 500, L"1.00 кБ/c"},
+        {1023, 1000, L"1023 Б/c"},   {1048576, 1000, L"1.00 МБ/c"}, {256, 250, L"1.00 кБ/c"},
+        {4000000000u, 1000, L"3.73 ГБ/c"},
+        // A missing upd_speed reads as 0: no rate rather than a division by zero.
+        {5000, 0, L"0 Б/c"},
+    };
+    for (const Rate& c : rates) {
+        formatRowRate(c.bytes, c.periodMs, text, 128);
+        EXPECT_EQ(std::wstring(text), c.shown) << c.bytes << " in " << c.periodMs;
+        EXPECT_EQ(text[std::wcslen(text) - 1], L'c');  // the Latin letter
     }
 }
 

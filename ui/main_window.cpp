@@ -1,88 +1,343 @@
-// The window program's frame: the entry point, the main window's class, the
-// message loop and the end of the program when the window is destroyed.
-// The core is not wired in yet: the window shows its menu and answers the
-// commands that need nothing else (about, exit).
-#include <windows.h>
+// The window program's frame: the checks before the window exists, the main
+// window's class and creation (which starts every service), the message
+// loop, and the shutdown when the window is destroyed.
+#include "ui/main_window.h"
 
+#include <unordered_set>
+
+#include "extraction/extraction.h"
+#include "reception/receiver_plugin.h"
+#include "reception/section_assembler.h"
 #include "resources/resource.h"
-#include "ui/about_box.h"
+#include "settings/config_file.h"
+#include "settings/filter_set.h"
+#include "settings/log_file.h"
+#include "settings/messages.h"
+#include "settings/startup.h"
+#include "ui/commands.h"
+#include "ui/file_icons.h"
+#include "ui/transfer_list.h"
+
+MainWindow gMainWindow;
 
 namespace {
 
-constexpr int kTextLength = 100;  // title and class name buffers, terminator included
+// How long the shutdown waits for objects that are being finished or
+// discarded before the process ends under them.
+constexpr uint64_t kSettleMilliseconds = 4000;
 
-HINSTANCE gInstance = nullptr;
-
-LRESULT onCommand(HWND hwnd, WPARAM wp, LPARAM lp)
+void messageBox(void*, const wchar_t* text, const wchar_t* caption, MessageIcon icon)
 {
-    switch (LOWORD(wp)) {
-    case IDM_ABOUT:
-        showAboutBox(gInstance, hwnd);
-        return 0;
-    case IDM_EXIT:
-        DestroyWindow(hwnd);
-        return 0;
-    default:
-        return DefWindowProcW(hwnd, WM_COMMAND, wp, lp);
+    UINT flags = MB_OK;
+    switch (icon) {
+    case MessageIcon::error: flags |= MB_ICONERROR; break;
+    case MessageIcon::warning: flags |= MB_ICONWARNING; break;
+    case MessageIcon::information: flags |= MB_ICONINFORMATION; break;
+    case MessageIcon::question: flags |= MB_ICONQUESTION; break;
+    case MessageIcon::none: break;
+    }
+    MessageBoxW(nullptr, text, caption, flags);
+}
+
+void fillTrayIcon(MainWindow& mw)
+{
+    NOTIFYICONDATAW& icon = mw.trayIcon;
+    icon = NOTIFYICONDATAW{};
+    icon.cbSize = sizeof icon;
+    icon.hWnd = mw.window;
+    icon.uID = kTrayIconId;
+    icon.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    icon.uCallbackMessage = kTrayCallbackMessage;
+    icon.hIcon = LoadIconW(mw.instance, MAKEINTRESOURCEW(IDI_APP_SMALL));
+    lstrcpynW(icon.szTip, mw.title, 64);
+}
+
+LRESULT onCreate(MainWindow& mw, HWND window)
+{
+    mw.window = window;
+    INITCOMMONCONTROLSEX controls = {sizeof controls, 0xFF};
+    InitCommonControlsEx(&controls);
+    RECT client;
+    GetClientRect(window, &client);
+    mw.fileIcons = buildFileTypeImageList();
+    createTransferList(mw, client.right, client.bottom);
+
+    readConfigInt("tray", &mw.trayFlag);
+    int32_t useLog = 0;
+    readConfigInt("use_log", &useLog);
+    LogFile& log = *mw.services.log;
+    if (useLog)
+        openLog(log);
+    else
+        useStandardOutput(log);
+    logWrite(log, "\nQuillmoth sarted\n");
+
+    Extraction& x = *mw.services.extraction;
+    initExtraction(x);
+    setSharedPath(x.tmpDir, mw.tmpDir);
+    setSharedPath(x.okDir, mw.okDir);
+    x.view = transferViewFor(mw);
+    x.filters = mw.services.filters;
+    x.log = mw.services.log;
+    mw.services.assembler->sink = objectDatagramSink;
+    mw.services.assembler->sinkContext = &x;
+    // The filter set is in place before the first packet can arrive: an
+    // object that came before a later load would be refused by the empty set.
+    load(*mw.services.filters);
+    startReception(*mw.services.plugin);
+
+    readConfigInt("upd_speed", &mw.updatePeriod);
+    SetTimer(window, kRefreshTimer, static_cast<UINT>(mw.updatePeriod), nullptr);
+    SetTimer(window, kRunningTimeTimer, kRunningTimePeriod, runningTimeTick);
+    fillTrayIcon(mw);
+    return 0;
+}
+
+struct StopRequest {
+    ReceiverPlugin* plugin;
+    Event* done;
+};
+
+void stopOnThread(void* raw)
+{
+    StopRequest& request = *static_cast<StopRequest*>(raw);
+    stopReception(*request.plugin);
+    setEvent(request.done);
+}
+
+// The plug-in's thread may be waiting inside a call into this thread while
+// DelFilter waits for it to end: the receiver is stopped on a thread of its
+// own while this one goes on answering.
+void stopReceptionFromWindow(ReceiverPlugin& plugin)
+{
+    StopRequest request = {&plugin, createEvent()};
+    if (!request.done || !startDetachedThread(stopOnThread, &request)) {
+        if (request.done) closeEvent(request.done);
+        stopReception(plugin);
+        return;
+    }
+    while (waitEvent(request.done, 10) != WaitResult::signalled) answerSentMessages();
+    closeEvent(request.done);
+}
+
+// Nothing arrives any more. Waits until every Transfer left is idle (its
+// worker waits for a payload that will never come), so that no finished file
+// is being written when the process ends. An idle Transfer is claimed by
+// taking its readyForMore, as the packet thread would; with `discard` it is
+// cancelled, and its worker deletes its temporary file and ends it.
+void settleTransfers(Extraction& x, bool discard)
+{
+    TransferTable& table = x.table;
+    if (!table.mutex) return;
+    std::unordered_set<const Transfer*> claimed;
+    uint64_t deadline = monotonicMilliseconds() + kSettleMilliseconds;
+    for (;;) {
+        bool busy = false;
+        lockTableFromWindow(table.mutex);
+        for (Transfer* t = table.first; t; t = t->next) {
+            if (!claimed.count(t)) {
+                if (waitEvent(t->readyForMore, 0) != WaitResult::signalled) {
+                    busy = true;
+                    continue;
+                }
+                claimed.insert(t);
+                if (discard) cancelTransfer(t);
+            }
+            // A closing Transfer is being finished or discarded.
+            if (t->closing.load(std::memory_order_acquire)) busy = true;
+        }
+        unlockMutex(table.mutex);
+        if (!busy || monotonicMilliseconds() >= deadline) return;
+        answerSentMessages();
+        Sleep(5);
     }
 }
 
-LRESULT CALLBACK mainWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
+// Deletes everything inside the directory (which ends with the separator),
+// never the directory itself or its neighbours.
+void clearDirectory(HWND window, const wchar_t* directory)
 {
-    switch (msg) {
-    case WM_COMMAND:
-        return onCommand(hwnd, wp, lp);
-    case WM_DESTROY:
-        PostQuitMessage(0);
-        return 0;
-    default:
-        return DefWindowProcW(hwnd, msg, wp, lp);
+    wchar_t pattern[kMaxPath + 3] = {};
+    size_t length = lstrlenW(directory);
+    if (length == 0 || length + 3 > kMaxPath + 2) return;
+    lstrcpynW(pattern, directory, static_cast<int>(kMaxPath));
+    if (pattern[length - 1] != L'\\' && pattern[length - 1] != L'/') pattern[length++] = L'\\';
+    pattern[length++] = L'*';
+    pattern[length] = L'\0';
+    pattern[length + 1] = L'\0';  // the shell's list ends with two terminators
+    SHFILEOPSTRUCTW operation = {};
+    operation.hwnd = window;
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = pattern;
+    operation.fFlags = FOF_NOCONFIRMATION;
+    SHFileOperationW(&operation);
+}
+
+LRESULT onDestroy(MainWindow& mw)
+{
+    mw.closing.store(true);
+    KillTimer(mw.window, kRefreshTimer);
+    KillTimer(mw.window, kRunningTimeTimer);
+    ReceiverPlugin& plugin = *mw.services.plugin;
+    if (plugin.receptionStarted) {
+        stopReceptionFromWindow(plugin);
+        Extraction& x = *mw.services.extraction;
+        int32_t clearTmp = 0;
+        readConfigInt("clear_tmp", &clearTmp);
+        wchar_t tmp[kMaxPath];
+        bool clear = clearTmp != 0 && readSharedPath(x.tmpDir, tmp) > 0;
+        settleTransfers(x, clear);
+        if (clear) clearDirectory(mw.window, tmp);
+    }
+    // An icon left behind would outlive the program.
+    removeTrayIcon(mw);
+    PostQuitMessage(0);
+    return 0;
+}
+
+LRESULT onTimer(MainWindow& mw, WPARAM timer)
+{
+    if (timer == kRefreshTimer) {
+        refreshTransfers(mw);
+        refreshStatusBar(mw);
+    }
+    return 0;
+}
+
+LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wp, LPARAM lp)
+{
+    MainWindow& mw = gMainWindow;
+    switch (message) {
+    case WM_CREATE: return onCreate(mw, window);
+    case WM_DESTROY: return onDestroy(mw);
+    case WM_SIZE: return onSize(mw, wp, lp);
+    case WM_NOTIFY: return onNotify(mw, wp, lp);
+    case WM_COMMAND: return onCommand(mw, wp, lp);
+    case WM_TIMER: return onTimer(mw, wp);
+    case WM_INITMENU: return onInitMenu(mw, reinterpret_cast<HMENU>(wp));
+    case kTrayCallbackMessage: return onTrayCallback(mw, wp, lp);
+    case kRowInsertedMessage: return onRowInserted(mw, lp);
+    case kRowRemovedMessage: return onRowRemoved(mw, lp);
+    default: return DefWindowProcW(window, message, wp, lp);
     }
 }
 
-bool registerMainClass(HINSTANCE instance, const wchar_t* className)
+void registerMainClass(MainWindow& mw)
 {
     WNDCLASSEXW wc = {};
     wc.cbSize = sizeof wc;
     wc.style = CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = mainWindowProc;
-    wc.hInstance = instance;
-    wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP_LARGE));
+    wc.hInstance = mw.instance;
+    wc.hIcon = LoadIconW(mw.instance, MAKEINTRESOURCEW(IDI_APP_LARGE));
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     wc.lpszMenuName = MAKEINTRESOURCEW(IDR_MAIN_MENU);
-    wc.lpszClassName = className;
-    wc.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP_SMALL));
-    return RegisterClassExW(&wc) != 0;
+    wc.lpszClassName = mw.className;
+    wc.hIconSm = LoadIconW(mw.instance, MAKEINTRESOURCEW(IDI_APP_SMALL));
+    RegisterClassExW(&wc);  // a second window in one process finds it registered
 }
 
 }  // namespace
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
+void resetMainWindow(MainWindow& mw, HINSTANCE instance, const MainWindowServices& services)
 {
-    wchar_t title[kTextLength] = {};
-    wchar_t className[kTextLength] = {};
-    LoadStringW(instance, IDS_APP_TITLE, title, kTextLength);
-    LoadStringW(instance, IDS_WINDOW_CLASS, className, kTextLength);
-    if (!registerMainClass(instance, className))
-        return 0;
-    gInstance = instance;
+    mw.instance = instance;
+    mw.title[0] = mw.className[0] = L'\0';
+    mw.services = services;
+    mw.showCommand = mw.width = mw.height = 0;
+    mw.tmpDir[0] = mw.okDir[0] = L'\0';
+    mw.window = mw.statusBar = mw.transferList = nullptr;
+    mw.fileIcons = nullptr;
+    mw.accelerators = nullptr;
+    mw.trayFlag = mw.updatePeriod = 0;
+    mw.trayIcon = NOTIFYICONDATAW{};
+    mw.trayIconShown = false;
+    mw.previousTotal = 0;
+    mw.runningMinutes = 0;
+    mw.closing.store(false);
+}
 
+MainWindowServices programServices()
+{
+    return MainWindowServices{&gExtraction, &gReceiverPlugin, &gSectionAssembler, &gFilterSet, &gLog};
+}
+
+void useMessageBoxes()
+{
+    MessageSink sink;
+    sink.show = messageBox;
+    setMessageSink(sink);
+}
+
+bool prepareMainWindow(MainWindow& mw)
+{
+    LoadStringW(mw.instance, IDS_APP_TITLE, mw.title, kTitleLength);
+    LoadStringW(mw.instance, IDS_WINDOW_CLASS, mw.className, kTitleLength);
+    registerMainClass(mw);
+    if (!configurationPresent()) {
+        showMessage(kConfigMissingMessage, nullptr, MessageIcon::error);
+        return false;
+    }
+    readConfigInt("wnd", &mw.showCommand);
+    readConfigInt("cx", &mw.width);
+    readConfigInt("cy", &mw.height);
+    prepareDirectory("tmp_dir", kTmpDirMissingMessage, mw.tmpDir);
+    prepareDirectory("ok_dir", kOkDirMissingMessage, mw.okDir);
+    normalizeLogDirectory();
+    return true;
+}
+
+HWND createMainWindow(MainWindow& mw)
+{
+    // A size missing from config.ini leaves the size to the system rather
+    // than making a window too small to see.
+    int width = mw.width > 0 && mw.height > 0 ? mw.width : CW_USEDEFAULT;
+    int height = mw.width > 0 && mw.height > 0 ? mw.height : 0;
     // The class menu applies: no menu handle here.
-    HWND window = CreateWindowExW(0, className, title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0,
-                                  CW_USEDEFAULT, 0, nullptr, nullptr, instance, nullptr);
-    if (!window)
-        return 0;
-    ShowWindow(window, showCommand);
-    UpdateWindow(window);
+    return CreateWindowExW(0, mw.className, mw.title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, width, height, nullptr,
+                           nullptr, mw.instance, nullptr);
+}
 
-    HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDR_MAIN_ACCEL));
-    MSG msg;
+void showMainWindow(MainWindow& mw)
+{
+    // wnd is passed as stored; the system's own show command is not used.
+    ShowWindow(mw.window, mw.showCommand);
+    UpdateWindow(mw.window);
+    mw.accelerators = LoadAcceleratorsW(mw.instance, MAKEINTRESOURCEW(IDR_MAIN_ACCEL));
+}
+
+int runMessageLoop(MainWindow& mw)
+{
+    MSG msg = {};
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        if (!TranslateAcceleratorW(msg.hwnd, accelerators, &msg)) {
+        // Accelerators act for the main window wherever the keyboard focus
+        // is, the list included.
+        if (!TranslateAcceleratorW(mw.window, mw.accelerators, &msg)) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
     }
     return static_cast<int>(msg.wParam);
+}
+
+int runProgram(HINSTANCE instance)
+{
+    useMessageBoxes();
+    resetMainWindow(gMainWindow, instance, programServices());
+    if (!prepareMainWindow(gMainWindow)) return 0;
+    if (!createMainWindow(gMainWindow)) return 0;
+    showMainWindow(gMainWindow);
+    return runMessageLoop(gMainWindow);
+}
+
+void answerSentMessages()
+{
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+}
+
+void lockTableFromWindow(Mutex* mutex)
+{
+    while (!lockMutexFor(mutex, 10)) answerSentMessages();
 }

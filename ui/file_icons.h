@@ -1,0 +1,4 @@
+#pragma once
+#include <windows.h>
+#include <commctrl.h>
+HIMAGELIST buildFileTypeImageList();

@@ -1,0 +1,4 @@
+#pragma once
+#include <windows.h>
+struct Transfer;
+void showPropertiesDialog(HINSTANCE instance, HWND owner, const Transfer* snapshot);
