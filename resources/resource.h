@@ -6,6 +6,10 @@
 // String table
 #define IDS_APP_TITLE 103   // window title and tray tip
 #define IDS_WINDOW_CLASS 109  // window class name
+#define IDS_COLUMN_NAME 200     // the transfer list's headers, in column order
+#define IDS_COLUMN_SIZE 201
+#define IDS_COLUMN_RECEIVED 202
+#define IDS_COLUMN_RATE 203
 
 // Icon groups
 #define IDI_APP_LARGE 107  // class icon

@@ -6,6 +6,7 @@
 
 #include "extraction/extraction.h"
 #include "reception/section_assembler.h"
+#include "resources/resource.h"
 #include "settings/status_text.h"
 #include "ui/main_window.h"
 
@@ -72,8 +73,10 @@ void setStatusPart(HWND statusBar, int part, const wchar_t* text)
     SendMessageW(statusBar, SB_SETTEXTW, static_cast<WPARAM>(part & 0xFF), reinterpret_cast<LPARAM>(text));
 }
 
-void addColumn(HWND list, int index, const wchar_t* header, int format, int width)
+void addColumn(HWND list, HINSTANCE instance, int index, int format, int width)
 {
+    wchar_t header[64] = {};
+    LoadStringW(instance, IDS_COLUMN_NAME + index, header, 64);
     LVCOLUMNW column = {};
     column.mask = LVCF_TEXT | LVCF_FMT | LVCF_WIDTH | LVCF_SUBITEM;
     column.fmt = format;
@@ -130,10 +133,10 @@ void createTransferList(MainWindow& mw, int width, int height)
     DWORD style = static_cast<DWORD>(SendMessageW(mw.transferList, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0));
     SendMessageW(mw.transferList, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, style | LVS_EX_FULLROWSELECT);
     SendMessageW(mw.transferList, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(mw.fileIcons));
-    addColumn(mw.transferList, 0, L"Имя файла", LVCFMT_LEFT, width / 3);
-    addColumn(mw.transferList, 1, L"Размер", LVCFMT_RIGHT, width / 8);
-    addColumn(mw.transferList, 2, L"Загружено", LVCFMT_RIGHT, width / 7);
-    addColumn(mw.transferList, 3, L"Скорость", LVCFMT_LEFT, width / 7);
+    addColumn(mw.transferList, mw.instance, 0, LVCFMT_LEFT, width / 3);
+    addColumn(mw.transferList, mw.instance, 1, LVCFMT_RIGHT, width / 8);
+    addColumn(mw.transferList, mw.instance, 2, LVCFMT_RIGHT, width / 7);
+    addColumn(mw.transferList, mw.instance, 3, LVCFMT_LEFT, width / 7);
 }
 
 void layoutStatusBar(MainWindow& mw, int width)
