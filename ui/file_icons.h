@@ -1,4 +1,0 @@
-#pragma once
-#include <windows.h>
-#include <commctrl.h>
-HIMAGELIST buildFileTypeImageList();

@@ -1,4 +1,0 @@
-#pragma once
-#include <windows.h>
-struct Transfer;
-void showPropertiesDialog(HINSTANCE instance, HWND owner, const Transfer* snapshot);
