@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
+#include <cwchar>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -73,8 +75,9 @@ struct Layout {
 };
 
 // Extensions of the table that a fresh prefix leaves unregistered, each
-// given one case below; "nrg" stays unregistered.
-const wchar_t* const kTestExtensions[] = {L"djv", L"flv", L"swf", L"au", L"iso", L"cab", L"wma", L"json"};
+// given one case below; "nrg" stays unregistered. Nor does it register
+// "exe" itself (only a class for it), so the test gives it an icon of its own.
+const wchar_t* const kTestExtensions[] = {L"djv", L"flv", L"swf", L"au", L"iso", L"cab", L"wma", L"json", L"exe"};
 
 void removeTestEntries()
 {
@@ -111,6 +114,8 @@ void writeTestEntries()
     // A DefaultIcon that is a number, not text.
     setDefaultValue(HKEY_LOCAL_MACHINE, kClasses + L".json", L"QuillmothTest.NotText");
     setDefaultNumber(HKEY_LOCAL_MACHINE, kClasses + L"QuillmothTest.NotText\\DefaultIcon", 7);
+    // Executables with a real icon in the registry.
+    setDefaultValue(HKEY_LOCAL_MACHINE, kClasses + L".exe", L"QuillmothTest.Positive");
 }
 
 // ---------------------------------------------------------------------------
@@ -291,14 +296,12 @@ TEST_F(FileTypeIcons, ExecutablesShowTheApplicationIconWhateverTheRegistrySays)
     ASSERT_NE(application, defaultBits());
     EXPECT_EQ(indexOf(L"exe"), 17);
     EXPECT_EQ(imageBits(list_, 17), application);
-    // The prefix's own entry for executables leads somewhere else, or nowhere.
+    // The registry names another icon for executables, and it is not taken.
+    Layout layout;
     wchar_t location[200] = {};
-    if (fileTypeIconLocation(L"exe", location, 200)) {
-        wchar_t file[MAX_PATH] = {};
-        int index = 0;
-        splitIconLocation(location, file, MAX_PATH, &index);
-        EXPECT_NE(extractedBits(file, index), application);
-    }
+    ASSERT_TRUE(fileTypeIconLocation(L"exe", location, 200));
+    EXPECT_EQ(std::wstring(location), layout.positive);
+    EXPECT_NE(extractedBits(shell32(), 2), application);
 }
 
 TEST(IconLocation, SplitsAtTheFirstCommaIntoFileAndSignedIndex)
