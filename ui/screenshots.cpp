@@ -8,8 +8,15 @@
 #include <cstdlib>
 #include <cwchar>
 #include <string>
+#include <vector>
 
+#include "extraction/transfer.h"
 #include "resources/resource.h"
+#include "settings/config_file.h"
+#include "settings/filter_set.h"
+#include "tools/broadcast_lib.h"
+#include "ui/main_window.h"
+#include "ui/transfer_list.h"
 
 namespace {
 
@@ -73,7 +80,7 @@ void saveWindow(HWND window, const wchar_t* name) {
 
 INT_PTR CALLBACK staticDialog(HWND, UINT message, WPARAM, LPARAM) { return message == WM_INITDIALOG; }
 
-void saveDialog(HWND owner, int id, const wchar_t* name) {
+[[maybe_unused]] void saveDialog(HWND owner, int id, const wchar_t* name) {
     HWND dialog = CreateDialogParamW(gInstance, MAKEINTRESOURCEW(id), owner, staticDialog, 0);
     if (!dialog) return;
     ShowWindow(dialog, SW_SHOW);
@@ -105,6 +112,152 @@ void savePopup(HWND owner, int id, const wchar_t* name) {
     DestroyMenu(menu);
 }
 
+// ---- The real main window, receiving -----------------------------------------
+
+void writeText(const std::wstring& path, const std::string& text) {
+    FILE* out = _wfopen(path.c_str(), L"wb");
+    if (!out) return;
+    std::fwrite(text.data(), 1, text.size(), out);
+    std::fclose(out);
+}
+
+Bytes patternedContent(size_t size, uint32_t seed) {
+    Bytes bytes(size);
+    uint32_t x = seed * 2654435761u + 1;
+    for (uint8_t& b : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = uint8_t(x);
+    }
+    return bytes;
+}
+
+// A working folder in the temporary directory with config.ini, filters.qmf
+// and a capture of a few objects that the stand-in plug-in replays slowly,
+// so that the list is full while the pictures are taken.
+bool prepareReceivingFolder() {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring folder = std::wstring(temp) + L"quillmoth-screenshots";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    CreateDirectoryW((folder + L"\\tmp").c_str(), nullptr);
+    CreateDirectoryW((folder + L"\\ok").c_str(), nullptr);
+    if (!SetCurrentDirectoryW(folder.c_str())) return false;
+    writeText(folder + L"\\config.ini",
+              "wnd = 5\r\ncx = 760\r\ncy = 420\r\ntmp_dir = tmp\\\r\nok_dir = ok\\\r\nlog_dir = .\\\r\n"
+              "use_log = 0\r\ntray = 0\r\nclear_tmp = 1\r\ntimeout = 30\r\nupd_speed = 500\r\nuse_spl = 0\r\n"
+              "pids = 256\r\nsort = 0\r\n");
+    uint8_t record[kFilterRecordSize];
+    FilterRecord everything;
+    everything.listReference = AllExtensions;
+    everything.maximum = 0xFFFFFFFFu;
+    encodeFilterRecord(everything, record);
+    writeText(folder + L"\\filters.qmf", std::string(reinterpret_cast<char*>(record), kFilterRecordSize));
+    struct Sample {
+        const char* name;
+        size_t size;
+    } samples[] = {// "Отчёт за квартал.pdf", in the OEM code page the names travel in.
+                   {"\x8E\xE2\xE7\xF1\xE2 \xA7\xA0 \xAA\xA2\xA0\xE0\xE2\xA0\xAB.pdf", 2300000}, {"weather-map.png", 640000}, {"news.html", 180000},
+                   {"photo_2026-12-08.jpg", 1200000}, {"podcast.mp3", 3500000}, {"setup.exe", 900000},
+                   {"archive.zip", 5200000}};
+    std::vector<ObjectToSend> objects;
+    uint32_t seed = 1;
+    for (const Sample& sample : samples) objects.push_back({sample.name, patternedContent(sample.size, seed++), {}});
+    BroadcastOptions options;
+    options.interleave = true;
+    Bytes stream = makeBroadcast(objects, options);
+    writeText(folder + L"\\sample.ts", std::string(stream.begin(), stream.end()));
+    writeText(folder + L"\\streamreader.ini", "capture = sample.ts\r\nrate_kbps = 6000\r\n");
+    return true;
+}
+
+void pumpFor(DWORD milliseconds) {
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < milliseconds) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+}
+
+// A modal dialog of the main window is saved from a timer inside its loop.
+const wchar_t* gDialogShot = nullptr;
+
+BOOL CALLBACK findOwnedDialog(HWND window, LPARAM found) {
+    wchar_t kind[16] = {};
+    GetClassNameW(window, kind, 16);
+    if (IsWindowVisible(window) && std::wcscmp(kind, L"#32770") == 0) {
+        *reinterpret_cast<HWND*>(found) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void CALLBACK shootDialog(HWND window, UINT, UINT_PTR id, DWORD) {
+    HWND dialog = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), findOwnedDialog, reinterpret_cast<LPARAM>(&dialog));
+    if (!dialog) return;
+    KillTimer(window, id);
+    saveWindow(dialog, gDialogShot);
+    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+}
+
+void saveCommandDialog(HWND window, UINT command, const wchar_t* name) {
+    gDialogShot = name;
+    SetTimer(window, 41, 300, shootDialog);
+    SendMessageW(window, WM_COMMAND, command, 0);
+    KillTimer(window, 41);
+}
+
+void selectRow(HWND list, int row) {
+    LVITEMW item = {};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    SendMessageW(list, LVM_SETITEMSTATE, WPARAM(row), LPARAM(&item));
+}
+
+// The main window as the program makes it, while it receives; then the row
+// menu, the properties and the about box opened from it.
+void saveReceivingWindow(HINSTANCE instance) {
+    if (!prepareReceivingFolder()) return;
+    MainWindow& mw = gMainWindow;
+    resetMainWindow(mw, instance, programServices());
+    if (!prepareMainWindow(mw) || !createMainWindow(mw)) return;
+    showMainWindow(mw);
+    SetWindowPos(mw.window, nullptr, 20, 20, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    pumpFor(4000);
+    int rows = int(SendMessageW(mw.transferList, LVM_GETITEMCOUNT, 0, 0));
+    if (rows > 1) selectRow(mw.transferList, 1);
+    saveWindow(mw.window, L"main_window");
+
+    // The row menu at a row, as a right click opens it.
+    RECT row = {LVIR_BOUNDS, 0, 0, 0};
+    SendMessageW(mw.transferList, LVM_GETITEMRECT, 1, LPARAM(&row));
+    POINT at = {row.left + 140, row.top + 8};
+    ClientToScreen(mw.transferList, &at);
+    SetCursorPos(at.x, at.y);
+    RECT frame;
+    GetWindowRect(mw.window, &frame);
+    gMenuArea = frame;
+    gMenuShot = L"row_menu";
+    SetTimer(mw.window, 1001, 300, shootMenu);
+    NMITEMACTIVATE click = {};
+    click.hdr.hwndFrom = mw.transferList;
+    click.hdr.idFrom = kTransferListId;
+    click.hdr.code = NM_RCLICK;
+    click.iItem = 1;
+    SendMessageW(mw.window, WM_NOTIFY, kTransferListId, LPARAM(&click));
+
+    saveCommandDialog(mw.window, IDM_PROPERTIES, L"properties_dialog");
+    saveCommandDialog(mw.window, IDM_ABOUT, L"about_box");
+    DestroyWindow(mw.window);
+    pumpFor(200);
+}
+
 LRESULT CALLBACK frameProc(HWND window, UINT message, WPARAM wp, LPARAM lp) {
     return DefWindowProcW(window, message, wp, lp);
 }
@@ -134,11 +287,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     if (!frame) return 1;
     ShowWindow(frame, SW_SHOW);
     UpdateWindow(frame);
-    saveWindow(frame, L"main_window");
-    savePopup(frame, IDR_ROW_MENU, L"row_menu");
     savePopup(frame, IDR_TRAY_MENU, L"tray_menu");
-    saveDialog(frame, IDD_ABOUT, L"about_box");
-    saveDialog(frame, IDD_PROPERTIES, L"properties_dialog");
     DestroyWindow(frame);
+    saveReceivingWindow(instance);
     return 0;
 }
