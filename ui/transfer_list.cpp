@@ -155,6 +155,9 @@ void refreshTransfers(MainWindow& mw)
     std::unordered_set<const Transfer*> live;
     for (Transfer* t = table.first; t; t = t->next) live.insert(t);
     int rows = static_cast<int>(SendMessageW(mw.transferList, LVM_GETITEMCOUNT, 0, 0));
+    // The cells are set without drawing and the list redrawn once: a redraw
+    // request per cell would cost more than the texts.
+    SendMessageW(mw.transferList, WM_SETREDRAW, FALSE, 0);
     for (int row = 0; row < rows; ++row) {
         Transfer* t = reinterpret_cast<Transfer*>(rowData(mw.transferList, row));
         if (!t || live.count(t) == 0) continue;
@@ -167,6 +170,8 @@ void refreshTransfers(MainWindow& mw)
         t->receivedAtRefresh = received;
     }
     unlockMutex(table.mutex);
+    SendMessageW(mw.transferList, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(mw.transferList, nullptr, FALSE);
 }
 
 void refreshStatusBar(MainWindow& mw)
