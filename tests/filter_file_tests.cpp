@@ -153,7 +153,9 @@ TEST(PidText, OnlyOneTo8191IsEntered) {
         SCOPED_TRACE(c.text);
         int32_t pid = -5;
         EXPECT_EQ(readEnteredPid(c.text, &pid), c.accepted);
-        if (c.accepted) EXPECT_EQ(pid, c.pid);
+        if (c.accepted) {
+            EXPECT_EQ(pid, c.pid);
+        }
     }
 }
 
