@@ -563,6 +563,104 @@ TEST_F(SettingsSheet, TheRealFolderBrowserCancelsWithoutChangingThePath) {
 }
 
 
+
+// ---- The templates --------------------------------------------------------------
+
+INT_PTR CALLBACK bareDialog(HWND, UINT msg, WPARAM, LPARAM) { return msg == WM_INITDIALOG; }
+
+TEST(DialogTemplates, EveryControlHasItsKindTextAndState) {
+    struct Control {
+        int id;
+        const wchar_t* kind;
+        const wchar_t* text;  // nullptr: not checked
+        DWORD styles;         // style bits that must be set
+        bool enabledAtFirst;
+    };
+    struct Template {
+        int id;
+        const wchar_t* caption;
+        std::vector<Control> controls;
+    } templates[] = {
+        {IDD_GENERAL_PAGE,
+         L"Общие",
+         {{IDC_GEN_USE_LOG, L"Button", L"Использовать лог-файл", BS_AUTOCHECKBOX, true},
+          {IDC_GEN_LOG_DIR, L"Edit", L"", ES_READONLY, false},
+          {IDC_GEN_LOG_BROWSE, L"Button", L"...", 0, false},
+          {IDC_GEN_CLEAR_TMP, L"Button", L"Очищать папку временных файлов при завершении работы", BS_AUTOCHECKBOX, true},
+          {IDC_GEN_USE_SPL, L"Button", L"Использовать streamsplitter.dll", BS_AUTOCHECKBOX, true},
+          {IDC_GEN_TRAY, L"Button", L"Сворачивать в трей", BS_AUTOCHECKBOX, true},
+          {IDC_GEN_TIMEOUT, L"Edit", nullptr, ES_NUMBER | ES_RIGHT, true}}},
+        {IDD_LNB_PAGE,
+         L"LNB",
+         {{IDC_LNB_FREQUENCY, L"Edit", nullptr, ES_NUMBER | ES_RIGHT, true},
+          {IDC_LNB_SYMBOL_RATE, L"Edit", nullptr, ES_NUMBER | ES_RIGHT, true},
+          {IDC_LNB_POLARITY, L"ComboBox", nullptr, CBS_DROPDOWNLIST, true},
+          {IDC_LNB_DISEQC, L"ComboBox", nullptr, CBS_DROPDOWNLIST, true},
+          {IDC_LNB_LOF1, L"Edit", nullptr, ES_NUMBER | ES_RIGHT, true},
+          {IDC_LNB_SWITCH, L"Edit", nullptr, ES_NUMBER | ES_RIGHT, true},
+          {IDC_LNB_LOF2, L"Edit", nullptr, ES_NUMBER | ES_RIGHT, true}}},
+        {IDD_PID_PAGE,
+         L"Пиды",
+         {{IDC_PID_HEX_VIEW, L"Button", L"Шестнадцатиричный вид", BS_AUTOCHECKBOX, true},
+          {IDC_PID_LIST, L"ListBox", nullptr, LBS_SORT | LBS_NOTIFY, true},
+          {IDC_PID_ENTRY, L"Edit", nullptr, ES_NUMBER | ES_RIGHT, true},
+          {IDC_PID_INSERT, L"Button", L"Вставить", 0, true},
+          {IDC_PID_DELETE, L"Button", L"Удалить", 0, false}}},
+        {IDD_DIRECTORIES_PAGE,
+         L"Каталоги",
+         {{IDC_DIR_TMP, L"Edit", nullptr, ES_READONLY, true},
+          {IDC_DIR_TMP_BROWSE, L"Button", L"...", 0, true},
+          {IDC_DIR_OK, L"Edit", nullptr, ES_READONLY, true},
+          {IDC_DIR_OK_BROWSE, L"Button", L"...", 0, true},
+          {IDC_DIR_SORT, L"Button", L"Сортировать завершенные файлы по расширению", BS_AUTOCHECKBOX, true}}},
+        {IDD_FILTER_EDIT,
+         L"Новый фильтр",
+         {{IDC_FILTER_BY_CATEGORY, L"Button", L"По категории", BS_AUTORADIOBUTTON, true},
+          {IDC_FILTER_BY_EXTENSION, L"Button", L"По расширению", BS_AUTORADIOBUTTON, true},
+          {IDC_FILTER_CATEGORY, L"ComboBox", nullptr, CBS_DROPDOWNLIST, true},
+          {IDC_FILTER_EXTENSION, L"ComboBox", nullptr, CBS_DROPDOWNLIST, false},
+          {IDC_FILTER_MINIMUM, L"Edit", L"", 0, false},
+          {IDC_FILTER_MAXIMUM, L"Edit", L"", 0, false},
+          {IDOK, L"Button", L"OK", BS_DEFPUSHBUTTON, false},
+          {IDCANCEL, L"Button", L"Отмена", 0, true}}},
+        {IDD_FILTER_LIST,
+         L"Фильтры",
+         {{IDC_FILTER_LIST, L"ListBox", nullptr, LBS_NOTIFY, true},
+          {IDC_FILTER_ADD, L"Button", L"Добавить...", BS_DEFPUSHBUTTON, true},
+          {IDC_FILTER_CHANGE, L"Button", L"Изменить...", 0, false},
+          {IDC_FILTER_DELETE, L"Button", L"Удалить", 0, false},
+          {IDCANCEL, L"Button", L"Закрыть", 0, true}}},
+    };
+    // The pages are child windows: they need a parent.
+    HWND parent = CreateWindowExW(0, L"Static", L"", WS_POPUP, 0, 0, 600, 400, nullptr, nullptr, self(), nullptr);
+    ASSERT_NE(parent, nullptr);
+    for (const Template& t : templates) {
+        SCOPED_TRACE(t.id);
+        HWND dialog = CreateDialogParamW(self(), MAKEINTRESOURCEW(t.id), parent, bareDialog, 0);
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(textOf(dialog), t.caption);
+        for (const Control& c : t.controls) {
+            SCOPED_TRACE(c.id);
+            HWND control = GetDlgItem(dialog, c.id);
+            ASSERT_NE(control, nullptr);
+            wchar_t kind[32] = {};
+            GetClassNameW(control, kind, 32);
+            EXPECT_EQ(_wcsicmp(kind, c.kind), 0) << std::wstring(kind).size();
+            if (c.text) {
+                EXPECT_EQ(textOf(control), c.text);
+            }
+            DWORD style = DWORD(GetWindowLongPtrW(control, GWL_STYLE));
+            EXPECT_EQ(style & c.styles, c.styles);
+            EXPECT_EQ(IsWindowEnabled(control) != FALSE, c.enabledAtFirst);
+        }
+        if (t.id == IDD_FILTER_LIST) {  // rows stay in file order
+            EXPECT_EQ(GetWindowLongPtrW(GetDlgItem(dialog, IDC_FILTER_LIST), GWL_STYLE) & LBS_SORT, 0);
+        }
+        DestroyWindow(dialog);
+    }
+    DestroyWindow(parent);
+}
+
 // ---- The filter dialogs ---------------------------------------------------------
 
 using FilterDialogs = DialogTest;
