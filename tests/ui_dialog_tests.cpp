@@ -34,21 +34,18 @@ HINSTANCE self() { return GetModuleHandleW(nullptr); }
 
 // The foremost modal window of this thread: a visible, enabled dialog (the
 // windows beneath a modal one are disabled).
+BOOL CALLBACK findModal(HWND window, LPARAM found) {
+    wchar_t name[16] = {};
+    GetClassNameW(window, name, 16);
+    if (wcscmp(name, L"#32770") != 0 || !IsWindowVisible(window) || !IsWindowEnabled(window)) return TRUE;
+    *reinterpret_cast<HWND*>(found) = window;
+    return FALSE;
+}
+
 HWND topDialog() {
-    struct Search {
-        HWND found = nullptr;
-    } search;
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND window, LPARAM lp) -> BOOL {
-            wchar_t name[16] = {};
-            GetClassNameW(window, name, 16);
-            if (wcscmp(name, L"#32770") != 0 || !IsWindowVisible(window) || !IsWindowEnabled(window)) return TRUE;
-            reinterpret_cast<Search*>(lp)->found = window;
-            return FALSE;
-        },
-        LPARAM(&search));
-    return search.found;
+    HWND found = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), findModal, LPARAM(&found));
+    return found;
 }
 
 // Steps run one per timer tick inside whatever modal loop is running; a step

@@ -115,18 +115,17 @@ void savePopup(HWND owner, int id, const wchar_t* name) {
 // ---- Modal dialogs, worked from a timer inside their own loop ----------------
 
 // The foremost modal window of this thread.
+BOOL CALLBACK findModal(HWND window, LPARAM found) {
+    wchar_t name[16] = {};
+    GetClassNameW(window, name, 16);
+    if (wcscmp(name, L"#32770") != 0 || !IsWindowVisible(window) || !IsWindowEnabled(window)) return TRUE;
+    *reinterpret_cast<HWND*>(found) = window;
+    return FALSE;
+}
+
 HWND topDialog() {
     HWND found = nullptr;
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND window, LPARAM lp) -> BOOL {
-            wchar_t name[16] = {};
-            GetClassNameW(window, name, 16);
-            if (wcscmp(name, L"#32770") != 0 || !IsWindowVisible(window) || !IsWindowEnabled(window)) return TRUE;
-            *reinterpret_cast<HWND*>(lp) = window;
-            return FALSE;
-        },
-        LPARAM(&found));
+    EnumThreadWindows(GetCurrentThreadId(), findModal, LPARAM(&found));
     return found;
 }
 
