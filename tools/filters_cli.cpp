@@ -5,6 +5,7 @@
 
 #include "extraction/content_classes.h"
 #include "platform/platform.h"
+#include "settings/filter_file.h"
 #include "settings/filter_set.h"
 #include "settings/size_text.h"
 
@@ -115,20 +116,12 @@ std::wstring sizeText(uint32_t size) {
     return buffer;
 }
 
-// The dialog's row for the record: kind 0 is a category, any other kind an
-// extension, whatever the receiver makes of it.
+// The dialog's row for the record, numbered and with its size bounds.
 std::wstring rowText(uint64_t number, const FilterRecord& record) {
-    std::wstring row = std::to_wstring(number) + L". ";
-    if (record.kind == kFilterByCategory) {
-        const Category* category = categoryByNameIdentity(record.nameReference);
-        row += L"По категории: ";
-        row += category ? category->name : L"?";
-    } else {
-        const ExtensionEntry* entry = extensionByIdentity(record.nameReference);
-        row += L"По расширению: ";
-        row += entry ? entry->text : L"?";
-    }
-    return row + L"  от " + sizeText(record.minimum) + L" до " + sizeText(record.maximum);
+    wchar_t row[128];
+    filterRowText(record, row, sizeof row / sizeof row[0]);
+    return std::to_wstring(number) + L". " + row + L"  от " + sizeText(record.minimum) + L" до " +
+           sizeText(record.maximum);
 }
 
 FilterRecord recordAt(const std::string& bytes, uint64_t index) {
@@ -146,17 +139,6 @@ bool readAll(FileHandle file, std::string& bytes) {
         if (n == 0) return true;
         bytes.append(chunk, size_t(n));
     }
-}
-
-bool writeAll(FileHandle file, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        size_t left = bytes.size() - done;
-        int64_t n = writeFile(file, bytes.data() + done, uint32_t(left < 65536 ? left : 65536));
-        if (n <= 0) return false;
-        done += size_t(n);
-    }
-    return true;
 }
 
 // ---- list ----------------------------------------------------------------
@@ -270,13 +252,9 @@ int addFilter(const std::vector<std::wstring>& args, std::wstring& out, std::wst
     // Like the dialog, the new record goes right after the last whole one:
     // there the receiver will look for it. A partial record left behind is
     // shorter than a record, so it is overwritten whole.
-    uint64_t count = uint64_t(size) / kFilterRecordSize;
     uint64_t leftover = uint64_t(size) % kFilterRecordSize;
-    uint8_t raw[kFilterRecordSize];
-    encodeFilterRecord(record, raw);
-    if (!seekFile(file.handle, count * kFilterRecordSize) ||
-        !writeAll(file.handle, std::string(reinterpret_cast<const char*>(raw), sizeof raw)))
-        return fileError(err, L"не удалось записать filters.qmf");
+    uint64_t count = 0;
+    if (!appendFilterRecord(file.handle, record, &count)) return fileError(err, L"не удалось записать filters.qmf");
     if (leftover != 0)
         err += kProgramPrefix + (L"в конце filters.qmf было " + std::to_wstring(leftover) +
                                  L" байт неполной записи; новая запись записана поверх них\n");
@@ -312,11 +290,8 @@ int deleteFilter(const std::vector<std::wstring>& args, std::wstring& out, std::
 
     // Everything after the record, a partial record at the end included,
     // moves one record towards the start; the file ends one record sooner.
-    uint64_t offset = (number - 1) * kFilterRecordSize;
     FilterRecord removed = recordAt(bytes, number - 1);
-    if (!seekFile(file.handle, offset) || !writeAll(file.handle, bytes.substr(offset + kFilterRecordSize)) ||
-        !truncateFile(file.handle))
-        return fileError(err, L"не удалось записать filters.qmf");
+    if (!deleteFilterRecord(file.handle, number - 1)) return fileError(err, L"не удалось записать filters.qmf");
     out += L"Удалено: " + rowText(number, removed) + L"\n";
     return kFiltersOk;
 }

@@ -9,8 +9,10 @@
 #include "resources/resource.h"
 #include "settings/config_file.h"
 #include "ui/about_box.h"
+#include "ui/filter_list_dialog.h"
 #include "ui/main_window.h"
 #include "ui/properties_dialog.h"
+#include "ui/settings_sheet.h"
 #include "ui/transfer_list.h"
 
 namespace {
@@ -108,8 +110,16 @@ LRESULT onCommand(MainWindow& mw, WPARAM wp, LPARAM lp)
         DestroyWindow(mw.window);
         return 0;
     case IDM_FILTERS:
-    case IDM_SETTINGS:
+        showFilterListDialog(mw.instance, mw.window, *mw.services.filters);
         return 0;
+    case IDM_SETTINGS: {
+        RunningSettings running;
+        running.extraction = mw.services.extraction;
+        running.trayFlag = &mw.trayFlag;
+        running.log = mw.services.log;
+        showSettingsSheet(mw.instance, mw.window, running);
+        return 0;
+    }
     case IDM_SPEED_LOW:
         setUpdatePeriod(mw, 1000);
         return 0;

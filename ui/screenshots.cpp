@@ -7,8 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include <commctrl.h>
 
 #include "extraction/transfer.h"
 #include "resources/resource.h"
@@ -17,6 +20,8 @@
 #include "tools/broadcast_lib.h"
 #include "ui/main_window.h"
 #include "ui/transfer_list.h"
+#include "ui/filter_list_dialog.h"
+#include "ui/settings_sheet.h"
 
 namespace {
 
@@ -258,6 +263,154 @@ void saveReceivingWindow(HINSTANCE instance) {
     pumpFor(200);
 }
 
+// ---- Modal dialogs, worked from a timer inside their own loop ----------------
+
+// The foremost modal window of this thread.
+BOOL CALLBACK findModal(HWND window, LPARAM found) {
+    wchar_t name[16] = {};
+    GetClassNameW(window, name, 16);
+    if (wcscmp(name, L"#32770") != 0 || !IsWindowVisible(window) || !IsWindowEnabled(window)) return TRUE;
+    *reinterpret_cast<HWND*>(found) = window;
+    return FALSE;
+}
+
+HWND topDialog() {
+    HWND found = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), findModal, LPARAM(&found));
+    return found;
+}
+
+// One step per tick; a step returns false to be tried again (its window is
+// not up yet). When the steps are done, whatever is open is cancelled.
+std::vector<std::function<bool()>> gSteps;
+size_t gNextStep = 0;
+bool gStepping = false;
+
+void CALLBACK runStep(HWND, UINT, UINT_PTR, DWORD) {
+    if (gStepping) return;
+    gStepping = true;
+    if (gNextStep < gSteps.size()) {
+        if (gSteps[gNextStep]()) ++gNextStep;
+    } else if (HWND open = topDialog()) {
+        PostMessageW(open, WM_COMMAND, IDCANCEL, 0);
+    }
+    gStepping = false;
+}
+
+void runModal(const std::function<void()>& open) {
+    gNextStep = 0;
+    UINT_PTR timer = SetTimer(nullptr, 0, 200, runStep);
+    open();
+    KillTimer(nullptr, timer);
+    gSteps.clear();
+}
+
+void post(HWND dialog, int id) {
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), LPARAM(GetDlgItem(dialog, id)));
+}
+
+void chooseEntry(HWND dialog, int id, int position) {
+    SendDlgItemMessageW(dialog, id, CB_SETCURSEL, WPARAM(position), 0);
+    SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), LPARAM(GetDlgItem(dialog, id)));
+}
+
+// A step that waits for a modal window with this caption and works in it.
+std::function<bool()> in(const wchar_t* caption, std::function<void(HWND)> work) {
+    return [caption, work] {
+        HWND dialog = topDialog();
+        wchar_t text[100] = {};
+        if (dialog) GetWindowTextW(dialog, text, 100);
+        if (!dialog || wcscmp(text, caption) != 0) return false;
+        work(dialog);
+        return true;
+    };
+}
+
+// A working folder with a filled config.ini and three filters.
+void prepareWorkingFolder() {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring folder = std::wstring(temp) + L"quillmoth-screenshots";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    SetCurrentDirectoryW(folder.c_str());
+    const char config[] =
+        "wnd = 5\r\ncx = 640\r\ncy = 480\r\ntmp_dir = C:\\Quillmoth\\tmp\\\r\nok_dir = C:\\Quillmoth\\ok\\\r\n"
+        "sort = 1\r\nlog_dir = C:\\Quillmoth\\\r\nuse_log = 1\r\ntray = 1\r\nclear_tmp = 0\r\ntimeout = 120\r\n"
+        "upd_speed = 500\r\nuse_spl = 0\r\nfrequency = 12245\r\nsymbol_rate = 27500\r\npolarity = 1\r\n"
+        "lof1 = 9750\r\nlof2 = 10600\r\nswitch = 11700\r\ndiseqc = 1\r\npids = 511\r\nhex_view = 1\r\n";
+    FILE* out = _wfopen(L"config.ini", L"wb");
+    if (out) {
+        std::fwrite(config, 1, sizeof config - 1, out);
+        std::fclose(out);
+    }
+    const FilterRecord records[] = {
+        {kFilterByCategory, CategoryTable[0].nameIdentity, CategoryTable[0].listIdentity, 0, 3221225472u},
+        {kFilterByExtension, ExtensionTable[4].identity, ExtensionTable[4].identity, 1024, 2097152},
+        {kFilterByCategory, CategoryTable[4].nameIdentity, CategoryTable[4].listIdentity, 0, 10485760},
+    };
+    out = _wfopen(kFilterFileName, L"wb");
+    if (out) {
+        for (const FilterRecord& record : records) {
+            uint8_t bytes[kFilterRecordSize];
+            encodeFilterRecord(record, bytes);
+            std::fwrite(bytes, 1, sizeof bytes, out);
+        }
+        std::fclose(out);
+    }
+}
+
+void saveSettingsPages(HWND owner) {
+    const wchar_t* names[] = {L"settings_general", L"settings_lnb", L"settings_pids", L"settings_directories"};
+    for (int i = 0; i < 4; ++i)
+        gSteps.push_back(in(L"Параметры", [i, names](HWND sheet) {
+            SendMessageW(sheet, PSM_SETCURSEL, WPARAM(i), 0);
+            saveWindow(sheet, names[i]);
+        }));
+    runModal([owner] { showSettingsSheet(gInstance, owner, RunningSettings{}); });
+}
+
+void saveFilterDialogs(HWND owner) {
+    FilterSet filters;
+    gSteps.push_back(in(L"Фильтры", [](HWND list) {
+        SendDlgItemMessageW(list, IDC_FILTER_LIST, LB_SETCURSEL, 1, 0);
+        SendMessageW(list, WM_COMMAND, MAKEWPARAM(IDC_FILTER_LIST, LBN_SELCHANGE), 0);
+        saveWindow(list, L"filter_list");
+        post(list, IDC_FILTER_ADD);
+    }));
+    gSteps.push_back(in(L"Новый фильтр", [](HWND edit) {
+        saveWindow(edit, L"filter_add");
+        chooseEntry(edit, IDC_FILTER_CATEGORY, 0);
+        SetDlgItemTextW(edit, IDC_FILTER_MAXIMUM, L"4 гб");
+        post(edit, IDOK);
+    }));
+    gSteps.push_back([] {
+        HWND box = topDialog();
+        wchar_t text[100] = {};
+        if (box) GetWindowTextW(box, text, 100);
+        if (!box || wcscmp(text, L"Новый фильтр") == 0 || wcscmp(text, L"Фильтры") == 0) return false;
+        HWND edit = GetWindow(box, GW_OWNER);
+        settle();
+        RECT a, b, both;
+        GetWindowRect(edit, &a);
+        GetWindowRect(box, &b);
+        UnionRect(&both, &a, &b);
+        saveScreen(both, L"filter_add_message");
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+        return true;
+    });
+    gSteps.push_back(in(L"Новый фильтр", [](HWND edit) { post(edit, IDCANCEL); }));
+    gSteps.push_back(in(L"Фильтры", [](HWND list) {
+        SendDlgItemMessageW(list, IDC_FILTER_LIST, LB_SETCURSEL, 1, 0);
+        post(list, IDC_FILTER_CHANGE);
+    }));
+    gSteps.push_back(in(L"Новый фильтр", [](HWND edit) {
+        saveWindow(edit, L"filter_edit");
+        post(edit, IDCANCEL);
+    }));
+    runModal([owner, &filters] { showFilterListDialog(gInstance, owner, filters); });
+    emptyFilterSet(filters);
+}
+
 LRESULT CALLBACK frameProc(HWND window, UINT message, WPARAM wp, LPARAM lp) {
     return DefWindowProcW(window, message, wp, lp);
 }
@@ -288,6 +441,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     ShowWindow(frame, SW_SHOW);
     UpdateWindow(frame);
     savePopup(frame, IDR_TRAY_MENU, L"tray_menu");
+    prepareWorkingFolder();
+    saveSettingsPages(frame);
+    saveFilterDialogs(frame);
     DestroyWindow(frame);
     saveReceivingWindow(instance);
     return 0;
