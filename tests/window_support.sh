@@ -15,7 +15,7 @@ absolute() { (cd "$(dirname "$1")" && printf '%s/%s' "$(pwd)" "$(basename "$1")"
 fresh_work_folder() {
     rm -rf "$1"
     mkdir -p "$1/tmp" "$1/ok"
-    sed "s/^clear_tmp = .*/clear_tmp = $3/" "$2/config.ini" > "$1/config.ini"
+    sed "s/^clear_tmp = [0-9]*/clear_tmp = $3/" "$2/config.ini" > "$1/config.ini"
     cp "$2/filters.qmf" "$1/"
 }
 
