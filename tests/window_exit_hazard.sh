@@ -51,7 +51,8 @@ while [ "$batch" -lt "$batches" ]; do
     batch=$((batch + 1))
 done
 rm -f "$work/batch.ts"
-# About 15 s of stream: objects are in progress whenever the window closes.
+# About 18 s of stream, a batch every 1.5 s or so: objects are starting and
+# finishing whenever the window closes.
 rate=3000
 
 failed=0 round=1 total_close_ms=0 worst_close_ms=0 started=$(date +%s)
@@ -59,7 +60,7 @@ while [ "$round" -le "$rounds" ]; do
     folder="$work/round$round"
     clear_tmp=$((round % 2))
     # 0.5 to 3.0 s after reception has begun, different from round to round.
-    delay=$(( 500 + (round * 1237) % 2501 ))
+    delay=$(( 500 + (round * 1913 + round * round * 97) % 2501 ))
     fresh_work_folder "$folder" "$samples" "$clear_tmp"
     use_capture "$folder" "$work/stream.ts" "$rate"
     problems=""
