@@ -27,8 +27,11 @@ use_capture() {
 # start_program DIR: quillmoth.exe started in DIR in the background, as a
 # Russian Windows runs it; its pid in $program, its output in DIR/output.txt.
 start_program() {
+    # The locale made beside the Wine prefix lets Wine store Cyrillic names.
+    locales=$(sh "$(dirname "$bin")/../../cmake/russian-locale" "$(dirname "$bin")/locales")
     # shellcheck disable=SC2086
-    (cd "$1" && LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8 exec $runner "$bin/quillmoth.exe") > "$1/output.txt" 2>&1 &
+    (cd "$1" && LOCPATH=$locales LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8 exec $runner "$bin/quillmoth.exe") \
+        > "$1/output.txt" 2>&1 &
     program=$!
 }
 

@@ -24,7 +24,7 @@ namespace {
 
 // How long the shutdown waits for objects that are being finished or
 // discarded before the process ends under them.
-constexpr uint64_t kSettleMilliseconds = 4000;
+constexpr uint64_t kSettleMilliseconds = 2500;
 
 void messageBox(void*, const wchar_t* text, const wchar_t* caption, MessageIcon icon)
 {
