@@ -14,6 +14,7 @@
 #include <cstring>
 #include <cwchar>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -281,6 +282,11 @@ struct TestWindow {
         return Shell_NotifyIconW(NIM_MODIFY, &probe) != FALSE;
     }
 };
+
+void CALLBACK endLoop(HWND, UINT, UINT_PTR, DWORD)
+{
+    PostQuitMessage(1);
+}
 
 void CALLBACK closeMenu(HWND window, UINT, UINT_PTR id, DWORD)
 {
@@ -595,21 +601,39 @@ TEST_F(Window, AboutBoxOpensFromItsCommandAndTheAccelerator)
     gBoxes.onDialog = [&](HWND dialog) {
         seen.push_back(windowText(dialog) + L"|" + controlText(dialog, IDOK));
         PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+        if (seen.size() > 1) PostQuitMessage(0);  // ends the program's loop below
     };
     PostMessageW(w.mw.window, WM_COMMAND, IDM_ABOUT, 0);
     ASSERT_TRUE(pumpUntil([&] { return seen.size() == 1; }));
     EXPECT_EQ(seen[0], L"О программе Quillmoth|ОК");
-    // Alt+"?" with the keyboard focus in the list still reaches the window.
+    // Alt+"?" and Alt+"/" typed while the keyboard focus is in the list still
+    // reach the window, through the program's own message loop.
+    SetForegroundWindow(w.mw.window);
     SetFocus(w.list());
-    BYTE keys[256] = {};
-    GetKeyboardState(keys);
-    keys[VK_MENU] = 0x80;
-    SetKeyboardState(keys);
-    MSG key = {w.list(), WM_SYSCHAR, WPARAM(L'?'), LPARAM(1) << 29, 0, {}};
-    EXPECT_TRUE(TranslateAcceleratorW(w.mw.window, w.mw.accelerators, &key));
-    keys[VK_MENU] = 0;
-    SetKeyboardState(keys);
-    ASSERT_TRUE(pumpUntil([&] { return seen.size() == 2; }));
+    pumpFor(100);
+    auto key = [](WORD vk, bool up) {
+        INPUT input = {};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = vk;
+        input.ki.wScan = WORD(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
+        input.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+        return input;
+    };
+    // One chord per run of the loop: keys typed while the about box is up
+    // are the box's.
+    INPUT question[] = {key(VK_MENU, false), key(VK_SHIFT, false), key(VK_OEM_2, false), key(VK_OEM_2, true),
+                        key(VK_SHIFT, true), key(VK_MENU, true)};
+    INPUT slash[] = {key(VK_MENU, false), key(VK_OEM_2, false), key(VK_OEM_2, true), key(VK_MENU, true)};
+    // A loop that never ends would hang the run: a watchdog ends it.
+    UINT_PTR watchdog = SetTimer(nullptr, 0, 15000, endLoop);
+    SendInput(UINT(std::size(question)), question, sizeof(INPUT));
+    EXPECT_EQ(runMessageLoop(w.mw), 0);
+    EXPECT_EQ(seen.size(), 2u);
+    SendInput(UINT(std::size(slash)), slash, sizeof(INPUT));
+    EXPECT_EQ(runMessageLoop(w.mw), 0);
+    KillTimer(nullptr, watchdog);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[2], seen[0]);
 }
 
 TEST_F(Window, TheUpdatePeriodIsWrittenAndCheckedInTheMenu)
