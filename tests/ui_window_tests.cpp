@@ -741,6 +741,35 @@ TEST_F(Window, WithTheTrayFlagMinimisingHidesTheWindowBehindAnIcon)
     EXPECT_FALSE(w.trayIconPresent());
 }
 
+TEST_F(Window, ClosingTheWindowWhileADialogIsOpenEndsTheProgramCleanly)
+{
+    // The user's close reaches the window from outside (the task bar, the
+    // system shutting down) while one of its modal dialogs is up.
+    struct Case {
+        const char* what;
+        UINT command;
+    } cases[] = {{"about", IDM_ABOUT}, {"settings", IDM_SETTINGS}, {"filters", IDM_FILTERS}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WindowFolder folder("window-close-dialog");
+        folder.writeCapture({{"during.bin", 200000}}, 800);
+        useMessageBoxes();
+        TestWindow w;
+        ASSERT_TRUE(w.open());
+        bool asked = false;
+        gBoxes.onDialog = [&](HWND) {
+            if (asked) return;
+            asked = true;
+            PostMessageW(w.mw.window, WM_CLOSE, 0, 0);
+        };
+        PostMessageW(w.mw.window, WM_COMMAND, c.command, 0);
+        ASSERT_TRUE(pumpUntil([&] { return !w.open(); }));
+        EXPECT_TRUE(asked);
+        pumpFor(200);
+        EXPECT_TRUE(filesIn(folder.tmp()).empty());
+    }
+}
+
 // ---- Exit ----------------------------------------------------------------------
 
 TEST_F(Window, ExitByCommandOrClosingClearsTmpOnlyWhenAsked)
