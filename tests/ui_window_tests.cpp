@@ -24,6 +24,7 @@
 #include "reception/section_assembler.h"
 #include "resources/resource.h"
 #include "settings/config_file.h"
+#include "tests/extraction_support.h"
 #include "tests/test_support.h"
 #include "tools/broadcast_lib.h"
 #include "ui/main_window.h"
@@ -112,19 +113,6 @@ struct ObjectFile {
     size_t size;
 };
 
-Bytes randomContent(size_t size, uint32_t seed)
-{
-    Bytes bytes(size);
-    uint32_t x = seed * 2654435761u + 1;
-    for (uint8_t& b : bytes) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = uint8_t(x);
-    }
-    return bytes;
-}
-
 std::string configText(const std::vector<std::string>& lines)
 {
     std::string text;
@@ -175,7 +163,7 @@ struct WindowFolder {
     {
         objects.clear();
         uint32_t seed = 1;
-        for (const ObjectFile& f : files) objects.push_back({f.name, randomContent(f.size, seed++), {}});
+        for (const ObjectFile& f : files) objects.push_back({f.name, randomBytes(f.size, seed++), {}});
         BroadcastOptions options;
         options.interleave = true;
         Bytes stream = objects.empty() ? Bytes{} : makeBroadcast(objects, options);
