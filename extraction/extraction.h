@@ -115,6 +115,15 @@ void deleteTempFile(Transfer* transfer);
 // The user's delete: the caller holds the mutex and found the Transfer in the
 // table. Returns at once; the worker discards the object.
 void cancelTransfer(Transfer* transfer);
+// Once nothing arrives any more: waits, at most `limitMs`, until every
+// Transfer left is idle (its worker waits for a payload that will never
+// come), so that no finished file is being written when the program ends.
+// Idle Transfers are claimed as the packet thread claims a slot; with
+// `discard` they are cancelled and waited for too, so that their workers
+// have deleted their temporary files. `whileWaiting` (may be null) runs
+// between looks, for a caller that must keep answering other threads.
+void settleTransfers(Extraction& extraction, bool discard, uint32_t limitMs, void (*whileWaiting)(void*),
+                     void* context);
 
 // Assembles a complete object's segments in sequence order into a finished
 // file in ok_dir (or its extension sub-directory) and deletes the temporary

@@ -3,6 +3,7 @@
 // the object is complete, idle, undecodable or cancelled.
 #include <cstring>
 #include <cwchar>
+#include <unordered_set>
 
 #include <zlib.h>
 
@@ -166,4 +167,32 @@ void cancelTransfer(Transfer* t) {
     if (!t->closing.compare_exchange_strong(open, kClosedByUser, std::memory_order_acq_rel)) return;
     t->handoffLength.store(0, std::memory_order_release);
     setEvent(t->dataReady);
+}
+
+void settleTransfers(Extraction& x, bool discard, uint32_t limitMs, void (*whileWaiting)(void*), void* context) {
+    TransferTable& table = x.table;
+    if (!table.mutex) return;
+    std::unordered_set<const Transfer*> claimed;
+    uint64_t deadline = monotonicMilliseconds() + limitMs;
+    for (;;) {
+        while (!lockMutexFor(table.mutex, 10))
+            if (whileWaiting) whileWaiting(context);
+        bool busy = false;
+        for (Transfer* t = table.first; t; t = t->next) {
+            if (!claimed.count(t)) {
+                if (waitEvent(t->readyForMore, 0) != WaitResult::signalled) {
+                    busy = true;
+                    continue;
+                }
+                claimed.insert(t);
+                if (discard) cancelTransfer(t);
+            }
+            // A closing Transfer is being finished or discarded.
+            if (t->closing.load(std::memory_order_acquire)) busy = true;
+        }
+        unlockMutex(table.mutex);
+        if (!busy || monotonicMilliseconds() >= deadline) return;
+        if (whileWaiting) whileWaiting(context);
+        sleepMilliseconds(5);
+    }
 }

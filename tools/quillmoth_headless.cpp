@@ -163,23 +163,18 @@ void runUntilStopped(const Options& options) {
     }
 }
 
-// The window's shutdown: the receiver first, so nothing new arrives, then the
-// temporary directory's contents when asked for.
+// The window's shutdown: the receiver first, so nothing new arrives; objects
+// being finished are completed whole; then, when asked for, the temporary
+// directory's contents, after the workers have discarded their objects.
 void shutDown() {
     stopReception(gReceiverPlugin);
+    if (!gReceiverPlugin.receptionStarted) return;
     int32_t clearTmp = 0;
     readConfigInt("clear_tmp", &clearTmp);
     wchar_t tmp[kMaxPath];
-    if (!gReceiverPlugin.receptionStarted || !clearTmp || readSharedPath(gExtraction.tmpDir, tmp) == 0) return;
-    // Reception has stopped, so no payload can take a cancel's place: the
-    // workers discard their objects and delete their own files.
-    {
-        ScopedLock lock(gExtraction.table.mutex);
-        for (Transfer* t = gExtraction.table.first; t; t = t->next) cancelTransfer(t);
-    }
-    uint64_t deadline = monotonicMilliseconds() + 5000;
-    while (gLive.load() != 0 && monotonicMilliseconds() < deadline) sleepMilliseconds(10);
-    deleteDirectoryContents(tmp);
+    bool clear = clearTmp != 0 && readSharedPath(gExtraction.tmpDir, tmp) > 0;
+    settleTransfers(gExtraction, clear, 5000, nullptr, nullptr);
+    if (clear) deleteDirectoryContents(tmp);
 }
 
 }  // namespace

@@ -17,20 +17,17 @@
 
 namespace {
 
-// The properties dialog shows this copy, not the live Transfer.
+// The properties dialog shows this copy, not the live Transfer: the fields
+// it shows, taken under the table's mutex.
 Transfer gPropertiesSnapshot;
 
 void copyForProperties(const Transfer& from, Transfer& to)
 {
     std::memcpy(to.fileName, from.fileName, sizeof to.fileName);
     to.length = from.length;
-    to.received.store(from.received.load());
     to.destinationAddress = from.destinationAddress;
     to.sourceAddress = from.sourceAddress;
     std::memcpy(to.destinationMac, from.destinationMac, sizeof to.destinationMac);
-    to.destinationPort = from.destinationPort;
-    to.sourcePort = from.sourcePort;
-    to.maxSequence = from.maxSequence;
 }
 
 // A pop-up menu's first sub-menu at the cursor; the chosen command, or 0.

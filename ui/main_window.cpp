@@ -3,8 +3,6 @@
 // loop, and the shutdown when the window is destroyed.
 #include "ui/main_window.h"
 
-#include <unordered_set>
-
 #include "extraction/extraction.h"
 #include "reception/receiver_plugin.h"
 #include "reception/section_assembler.h"
@@ -24,7 +22,7 @@ namespace {
 
 // How long the shutdown waits for objects that are being finished or
 // discarded before the process ends under them.
-constexpr uint64_t kSettleMilliseconds = 2500;
+constexpr uint32_t kSettleMilliseconds = 2500;
 
 void messageBox(void*, const wchar_t* text, const wchar_t* caption, MessageIcon icon)
 {
@@ -120,38 +118,7 @@ void stopReceptionFromWindow(ReceiverPlugin& plugin)
     closeEvent(request.done);
 }
 
-// Nothing arrives any more. Waits until every Transfer left is idle (its
-// worker waits for a payload that will never come), so that no finished file
-// is being written when the process ends. An idle Transfer is claimed by
-// taking its readyForMore, as the packet thread would; with `discard` it is
-// cancelled, and its worker deletes its temporary file and ends it.
-void settleTransfers(Extraction& x, bool discard)
-{
-    TransferTable& table = x.table;
-    if (!table.mutex) return;
-    std::unordered_set<const Transfer*> claimed;
-    uint64_t deadline = monotonicMilliseconds() + kSettleMilliseconds;
-    for (;;) {
-        bool busy = false;
-        lockTableFromWindow(table.mutex);
-        for (Transfer* t = table.first; t; t = t->next) {
-            if (!claimed.count(t)) {
-                if (waitEvent(t->readyForMore, 0) != WaitResult::signalled) {
-                    busy = true;
-                    continue;
-                }
-                claimed.insert(t);
-                if (discard) cancelTransfer(t);
-            }
-            // A closing Transfer is being finished or discarded.
-            if (t->closing.load(std::memory_order_acquire)) busy = true;
-        }
-        unlockMutex(table.mutex);
-        if (!busy || monotonicMilliseconds() >= deadline) return;
-        answerSentMessages();
-        Sleep(5);
-    }
-}
+void answerSentMessagesFor(void*) { answerSentMessages(); }
 
 // Deletes everything inside the directory (which ends with the separator),
 // never the directory itself or its neighbours.
@@ -186,7 +153,9 @@ LRESULT onDestroy(MainWindow& mw)
         readConfigInt("clear_tmp", &clearTmp);
         wchar_t tmp[kMaxPath];
         bool clear = clearTmp != 0 && readSharedPath(x.tmpDir, tmp) > 0;
-        settleTransfers(x, clear);
+        // Objects being finished are completed whole before the process
+        // ends; with clear_tmp the rest are discarded by their workers.
+        settleTransfers(x, clear, kSettleMilliseconds, answerSentMessagesFor, nullptr);
         if (clear) clearDirectory(mw.window, tmp);
     }
     // An icon left behind would outlive the program.
