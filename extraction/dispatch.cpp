@@ -21,34 +21,48 @@ uint32_t read32le(const uint8_t* p) {
 
 // The payload goes into the slot; the length is stored last, so that a worker
 // that sees it also sees the bytes and the node. A payload of no bytes is
-// still a payload (a zero-length segment), never the cancel request.
-void fillSlot(Transfer& t, SegmentNode* node, const uint8_t* payload, uint16_t length) {
+// still a payload (a zero-length segment), never the cancel request. Only an
+// empty slot is filled: a cancel request waiting there stays, and the worker
+// takes it instead of the payload. False when the payload was not handed over.
+bool fillSlot(Transfer& t, SegmentNode* node, const uint8_t* payload, uint16_t length) {
     if (length) std::memcpy(t.handoff, payload, length);
     t.currentSegment = node;
-    t.handoffLength.store(length ? length : kEmptyPayload, std::memory_order_release);
+    uint16_t empty = kSlotEmpty;
+    bool filled = t.handoffLength.compare_exchange_strong(empty, length ? length : kEmptyPayload,
+                                                          std::memory_order_acq_rel);
     setEvent(t.dataReady);
+    return filled;
 }
 
-// Inflates the first payload once, only to read the object's header.
-uint16_t readFirstHeader(Extraction& x, const uint8_t* payload, uint16_t length, ObjectHeaderInfo& info) {
-    uint8_t inflated[kHeaderScratch];
+// Inflates the first payload once, only to read the object's header; the
+// number of bytes produced, or -1.
+int32_t inflateFirst(Extraction& x, const uint8_t* payload, uint16_t length, uint8_t* inflated) {
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
     inflateInit_(&stream, "1.2.3", int(sizeof stream));
     stream.next_in = const_cast<Bytef*>(payload);
     stream.avail_in = length;
     stream.next_out = inflated;
-    stream.avail_out = sizeof inflated;
+    stream.avail_out = kHeaderScratch;
     int result = inflate(&stream, Z_SYNC_FLUSH);
-    size_t produced = sizeof inflated - stream.avail_out;
     inflateEnd(&stream);
     if (result != Z_OK) {
         countEvent(x.counters.notInflated);
-        return 0;
+        return -1;
     }
-    uint16_t headerLength = parseObjectHeader(produced, info, inflated, *x.log);
+    return int32_t(kHeaderScratch - stream.avail_out);
+}
+
+// Whether inflated bytes begin as an HTTP/1.x response does: the start of an
+// object, whether or not its header is then accepted.
+bool looksLikeResponse(const uint8_t* inflated, int32_t produced) {
+    return produced >= 7 && std::memcmp(inflated, "HTTP/1.", 7) == 0;
+}
+
+uint16_t readHeader(Extraction& x, const uint8_t* inflated, int32_t produced, ObjectHeaderInfo& info) {
+    uint16_t headerLength = produced < 0 ? 0 : parseObjectHeader(size_t(produced), info, inflated, *x.log);
     if (headerLength == 0 || !info.extension || info.length == 0) {
-        countEvent(x.counters.headerRefused);
+        if (produced >= 0) countEvent(x.counters.headerRefused);
         return 0;
     }
     return headerLength;
@@ -73,6 +87,8 @@ void startObject(Extraction& x, const DatagramAddress& address, const uint8_t* p
     t->headerLength = headerLength;
     std::memcpy(t->firstPayload, payload, length);
     t->firstPayloadLength = length;
+    // A delete given since the row appeared stays in the slot; the worker
+    // still has to start, to take it and discard the object.
     fillSlot(*t, first, payload, length);
     if (!startDetachedThread(runWorker, t)) {
         // Without a worker nobody would ever consume the slot, and the next
@@ -87,10 +103,11 @@ void startObject(Extraction& x, const DatagramAddress& address, const uint8_t* p
 
 // A first datagram for a key whose Transfer is live; the mutex is held and
 // released here. The object's own first datagram again (a carousel repeat)
-// carries nothing new. Any other first datagram that reads as an object
-// header means the sender has moved on to the next object on this key: the
-// old object can no longer be completed, and its missing datagrams must not
-// be filled with the next object's bytes.
+// carries nothing new. Any other first datagram that reads as the start of
+// an object means the sender has moved on to the next object on this key,
+// whether or not that object is wanted: the old object can no longer be
+// completed, and its missing datagrams must not be filled with the next
+// object's bytes.
 void firstDatagramOnLiveKey(Extraction& x, Transfer& t, const DatagramAddress& address, const uint8_t* payload,
                             uint16_t length) {
     if (length == t.firstPayloadLength && std::memcmp(payload, t.firstPayload, length) == 0) {
@@ -98,11 +115,10 @@ void firstDatagramOnLiveKey(Extraction& x, Transfer& t, const DatagramAddress& a
         unlockMutex(x.table.mutex);
         return;
     }
-    wchar_t name[kFileNameCapacity];
-    ObjectHeaderInfo info;
-    info.name = name;
-    uint16_t headerLength = readFirstHeader(x, payload, length, info);
-    if (headerLength == 0) {
+    uint8_t inflated[kHeaderScratch];
+    int32_t produced = inflateFirst(x, payload, length, inflated);
+    if (!looksLikeResponse(inflated, produced)) {
+        if (produced >= 0) countEvent(x.counters.headerRefused);
         unlockMutex(x.table.mutex);
         return;
     }
@@ -116,11 +132,22 @@ void firstDatagramOnLiveKey(Extraction& x, Transfer& t, const DatagramAddress& a
         setEvent(t.dataReady);
     }
     unlockMutex(x.table.mutex);
-    startObject(x, address, payload, length, info, headerLength);
+    wchar_t name[kFileNameCapacity];
+    ObjectHeaderInfo info;
+    info.name = name;
+    uint16_t headerLength = readHeader(x, inflated, produced, info);
+    if (headerLength != 0) startObject(x, address, payload, length, info, headerLength);
 }
 
 // A later datagram of a live Transfer; the mutex is held and released here.
 void handOff(Extraction& x, Transfer& t, uint32_t sequence, const uint8_t* payload, uint16_t length) {
+    // No object of this length has this many datagrams: a hostile or broken
+    // sender must not make a Transfer grow without end.
+    if (sequence > uint64_t(t.length) + kSpareSegments) {
+        countEvent(x.counters.beyondLength);
+        unlockMutex(x.table.mutex);
+        return;
+    }
     waitEvent(t.readyForMore, kWaitForever);
     if (t.closing.load(std::memory_order_acquire)) {
         countEvent(x.counters.lateForClosing);
@@ -139,7 +166,7 @@ void handOff(Extraction& x, Transfer& t, uint32_t sequence, const uint8_t* paylo
         int64_t end = filePosition(t.tempFile.load(std::memory_order_acquire));
         node = addSegment(t, sequence, end < 0 ? 0 : uint32_t(end));
     }
-    fillSlot(t, node, payload, length);
+    if (!fillSlot(t, node, payload, length)) countEvent(x.counters.lateForClosing);
     unlockMutex(x.table.mutex);
 }
 
@@ -185,10 +212,12 @@ void takeObjectDatagram(Extraction& x, const DatagramAddress& address, const uin
     if (t) return handOff(x, *t, sequence, payload, payloadLength);
     if (sequence != 1) return countEvent(c.notOurs);
 
+    uint8_t inflated[kHeaderScratch];
+    int32_t produced = inflateFirst(x, payload, payloadLength, inflated);
     wchar_t name[kFileNameCapacity];
     ObjectHeaderInfo info;
     info.name = name;
-    uint16_t headerLength = readFirstHeader(x, payload, payloadLength, info);
+    uint16_t headerLength = readHeader(x, inflated, produced, info);
     if (headerLength != 0) startObject(x, address, payload, payloadLength, info, headerLength);
 }
 
@@ -238,6 +267,7 @@ Transfer* createTransfer(Extraction& x, const DatagramAddress& address, const wc
     t->length = length;
     t->idleTimeout = x.idleTimeout;
     std::wmemcpy(t->fileName, name, nameLength + 1);
+    std::wmemcpy(t->tempPath, path, dirLength + nameLength + 1);
     t->owner = &x;
 
     // The row first, without the mutex: the view may call into the UI thread.

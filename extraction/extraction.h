@@ -52,6 +52,7 @@ struct ExtractionCounters {
     std::atomic<uint64_t> notOurs{0};         // sequence > 1 and no object on the key
     std::atomic<uint64_t> firstRepeats{0};    // the live object's own first datagram again
     std::atomic<uint64_t> lateForClosing{0};  // its object ended while the datagram waited
+    std::atomic<uint64_t> beyondLength{0};    // a sequence number its object's length cannot reach
     std::atomic<uint64_t> notInflated{0};     // first datagrams that do not inflate
     std::atomic<uint64_t> headerRefused{0};   // no usable header, extension or length
     std::atomic<uint64_t> filterRefused{0};
@@ -66,6 +67,8 @@ struct ExtractionCounters {
     std::atomic<uint64_t> cancelled{0};       // by the user
     std::atomic<uint64_t> replaced{0};        // the next object on the key began first
     std::atomic<uint64_t> failed{0};          // a payload did not inflate or could not be written
+    // More bytes than announced, or more empty segments than allowed.
+    std::atomic<uint64_t> oversized{0};
 };
 
 inline void countEvent(std::atomic<uint64_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }

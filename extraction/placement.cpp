@@ -36,14 +36,6 @@ bool copyRun(FileHandle from, FileHandle out, uint32_t offset, uint64_t count, u
     return true;
 }
 
-// The node of sequence number k, searched from the oldest node, so that
-// objects that arrived in order are assembled in one pass.
-SegmentNode* oldestWithSequence(Transfer& t, uint32_t k) {
-    SegmentNode* node = t.segments.last;
-    while (node && node->sequence != k) node = node->prev;
-    return node;
-}
-
 // Segments 1 to maxSequence in order. Segments that lie one after another in
 // the temporary file (all of them, when the object arrived in order) are
 // copied as one run. Copied nodes are freed.
@@ -54,7 +46,7 @@ bool copyInSequence(Transfer& t, FileHandle out) {
     bool whole = false, failed = false;
     uint32_t k = 1;
     while (!whole && !failed) {
-        SegmentNode* node = oldestWithSequence(t, k);
+        SegmentNode* node = findSegment(t, k);
         if (!node) break;  // a sequence number is missing
         uint32_t runStart = node->offset;
         uint64_t runLength = 0;
@@ -65,7 +57,7 @@ bool copyInSequence(Transfer& t, FileHandle out) {
                 whole = true;
                 break;
             }
-            node = oldestWithSequence(t, ++k);
+            node = findSegment(t, ++k);
             if (!node || node->offset != runStart + runLength) break;
         }
         failed = !copyRun(from, out, runStart, runLength, buffer);

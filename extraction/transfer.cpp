@@ -48,16 +48,18 @@ SegmentNode* addSegment(Transfer& transfer, uint32_t sequence, uint32_t offset) 
     else
         transfer.segments.last = node;
     transfer.segments.first = node;
+    transfer.segmentIndex[sequence] = node;
     return node;
 }
 
 SegmentNode* findSegment(Transfer& transfer, uint32_t sequence) {
-    for (SegmentNode* node = transfer.segments.first; node; node = node->next)
-        if (node->sequence == sequence) return node;
-    return nullptr;
+    auto found = transfer.segmentIndex.find(sequence);
+    return found == transfer.segmentIndex.end() ? nullptr : found->second;
 }
 
 void removeSegment(Transfer& transfer, SegmentNode* node) {
+    auto found = transfer.segmentIndex.find(node->sequence);
+    if (found != transfer.segmentIndex.end() && found->second == node) transfer.segmentIndex.erase(found);
     if (node->prev) node->prev->next = node->next;
     else transfer.segments.first = node->next;
     if (node->next) node->next->prev = node->prev;

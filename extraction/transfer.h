@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <unordered_map>
 
 #include "extraction/file_names.h"
 #include "platform/platform.h"
@@ -32,11 +33,20 @@ constexpr uint16_t kHandoffCapacity = 2048;
 constexpr uint16_t kSlotEmpty = 0xFFFF;
 constexpr uint16_t kEmptyPayload = 0xFFFE;
 constexpr uint32_t kClosedByUser = 2;
+// Every datagram after the first must bring at least one body byte, but for
+// a few that carry nothing (a payload that inflates to no output). Sequence
+// numbers beyond the announced length plus these are refused, and an object
+// with more empty segments than this ends.
+constexpr uint32_t kSpareSegments = 1024;
 
 struct Transfer {
     Transfer* next = nullptr;
     Transfer* prev = nullptr;
     SegmentList segments;
+    // The node of each sequence number (there is at most one), so that a
+    // repeat or a late datagram of a huge object is found in constant time.
+    std::unordered_map<uint32_t, SegmentNode*> segmentIndex;
+    uint32_t emptySegments = 0;  // segments that came out empty; the worker's
     uint8_t rewrite = 0;  // the waiting payload repeats a stored sequence number
     // Closed and reset to kNoFile by the worker while the packet thread may
     // still read the file's position.
@@ -59,7 +69,12 @@ struct Transfer {
     std::atomic<uint32_t> closing{0};
     uint32_t idleTimeout = 0;  // milliseconds
     wchar_t fileName[kFileNameCapacity] = {};
-    std::atomic<uint16_t> handoffLength{0};
+    // tmp_dir and fileName as they were when the file was made: the settings
+    // may point tmp_dir elsewhere while the object is live.
+    wchar_t tempPath[kMaxPath] = {};
+    // Empty until the first payload; a producer fills only an empty slot, so
+    // that a cancel request (0) stored first is never overwritten.
+    std::atomic<uint16_t> handoffLength{kSlotEmpty};
     uint8_t handoff[kHandoffCapacity] = {};
     // The object's first payload as it arrived, so that a repeat of it can
     // be told from the first datagram of the next object on the same key.
@@ -90,7 +105,7 @@ bool containsTransfer(const TransferTable& table, const Transfer* transfer);
 
 // A new node at the front of the Transfer's list.
 SegmentNode* addSegment(Transfer& transfer, uint32_t sequence, uint32_t offset);
-// The newest node with this sequence number, or nullptr.
+// The node with this sequence number, or nullptr.
 SegmentNode* findSegment(Transfer& transfer, uint32_t sequence);
 void removeSegment(Transfer& transfer, SegmentNode* node);
 void freeSegments(Transfer& transfer);

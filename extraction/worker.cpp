@@ -14,7 +14,7 @@ namespace {
 
 constexpr uint32_t kOutputCapacity = 65535;
 
-enum class Payload { written, complete, failed };
+enum class Payload { written, complete, failed, oversized };
 
 // Inflates the slot's payload; every call must answer Z_OK. Returns the
 // number of bytes produced, or -1.
@@ -36,7 +36,9 @@ int32_t inflatePayload(z_stream& stream, Transfer& t, uint16_t length, uint8_t* 
 // Writes one payload's output (without the header, the first time) at the end
 // of the file, or over its earlier copy for a repeated sequence number. A
 // write that does not write everything fails the object: the segment would
-// be short while `received` counted it whole.
+// be short while `received` counted it whole. Bytes beyond the announced
+// length, or too many segments that bring nothing, can never make a whole
+// object: such an object ends at once instead of growing until it idles.
 Payload storePayload(Transfer& t, const uint8_t* output, uint32_t produced, bool& headerRemoved) {
     uint32_t skip = 0;
     if (!headerRemoved) {
@@ -48,6 +50,9 @@ Payload storePayload(Transfer& t, const uint8_t* output, uint32_t produced, bool
     uint32_t count = produced - skip;
     bool rewrite = t.rewrite != 0;
     t.rewrite = 0;
+    bool adds = !rewrite || (count != node->length && node->length == 0);
+    if (adds && uint64_t(t.received.load(std::memory_order_relaxed)) + count > t.length) return Payload::oversized;
+    if (!rewrite && count == 0 && ++t.emptySegments > kSpareSegments) return Payload::oversized;
     if (rewrite && count != node->length) {
         // A repeat that does not match its stored copy in length cannot be
         // written over it: a longer one would overwrite the segment behind
@@ -121,6 +126,7 @@ void runWorker(void* raw) {
         if (produced < 0) return fail(t, stream, c.failed);
         Payload stored = storePayload(*t, output, uint32_t(produced), headerRemoved);
         if (stored == Payload::failed) return fail(t, stream, c.failed);
+        if (stored == Payload::oversized) return fail(t, stream, c.oversized);
         if (stored == Payload::complete) {
             // closing before readyForMore: a packet thread waiting for the
             // slot must drop its payload, not hand it to a worker that is gone.
@@ -134,12 +140,8 @@ void runWorker(void* raw) {
 void deleteTempFile(Transfer* t) {
     FileHandle file = t->tempFile.exchange(kNoFile, std::memory_order_acq_rel);
     closeFile(file);
-    wchar_t path[kMaxPath];
-    size_t dirLength = readSharedPath(t->owner->tmpDir, path);
-    size_t nameLength = std::wcslen(t->fileName);
-    if (dirLength == 0 || dirLength + nameLength >= kMaxPath) return;
-    std::wmemcpy(path + dirLength, t->fileName, nameLength + 1);
-    deleteFile(path);
+    // The path the file was made with, wherever tmp_dir points now.
+    if (t->tempPath[0]) deleteFile(t->tempPath);
 }
 
 void teardownTransfer(Transfer* t) {

@@ -21,6 +21,7 @@ const CounterLine kDatagramLines[] = {
     {"объекта, начало которого пропущено", &ExtractionCounters::notOurs},
     {"повторы первой датаграммы", &ExtractionCounters::firstRepeats},
     {"опоздавшие к концу объекта", &ExtractionCounters::lateForClosing},
+    {"с номером за пределами длины объекта", &ExtractionCounters::beyondLength},
     {"первые, которые не распаковываются", &ExtractionCounters::notInflated},
     {"первые с негодным заголовком", &ExtractionCounters::headerRefused},
     {"отвергнуто фильтрами", &ExtractionCounters::filterRefused},
@@ -37,6 +38,7 @@ const CounterLine kObjectLines[] = {
     {"удалено пользователем", &ExtractionCounters::cancelled},
     {"прервано следующим объектом", &ExtractionCounters::replaced},
     {"ошибка распаковки или записи", &ExtractionCounters::failed},
+    {"больше объявленной длины", &ExtractionCounters::oversized},
 };
 
 void printLines(const ExtractionCounters& counters, const char* title, const CounterLine* lines, size_t count,
