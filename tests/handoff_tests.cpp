@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <cstring>
 #include <cwchar>
 #include <string>
@@ -72,13 +73,19 @@ struct SameKeyCase {
     int lostOfFirst;         // index of a datagram of the first object never sent
     size_t completeObjects;  // objects expected in ok_dir
     uint64_t replaced;
+    HeaderOptions next;      // the second object's header
+    uint32_t started = 3;
 };
 
 TEST(SameKey, EachNewObjectEndsAnIncompleteOneInsteadOfFillingIt) {
     const std::vector<SameKeyCase> cases = {
-        {"three whole objects in a row", kNone, 3, 0},
-        {"the first object lost a middle datagram", 2, 2, 1},
-        {"the first object lost its last datagram", kLast, 2, 1},
+        {"three whole objects in a row", kNone, 3, 0, {}},
+        {"the first object lost a middle datagram", 2, 2, 1, {}},
+        {"the first object lost its last datagram", kLast, 2, 1, {}},
+        // A next object that is refused ends the incomplete one all the same.
+        {"the next object's status is not 200", 2, 1, 1, {true, true, true, {}, "HTTP/1.1", "404 Not Found"}, 2},
+        {"the next object has no length", 2, 1, 1, {true, false, true, {}, "HTTP/1.1", "200 OK"}, 2},
+        {"the next object's type is not stored", 2, 1, 1, {true, true, false, "x/y", "HTTP/1.1", "200 OK"}, 2},
     };
     std::vector<ObjectToSend> objects = {randomObject("a.txt", 9000, 1), randomObject("b.txt", 12000, 2),
                                          {"c.bin", randomBytes(7000, 3), {}}};
@@ -86,6 +93,7 @@ TEST(SameKey, EachNewObjectEndsAnIncompleteOneInsteadOfFillingIt) {
         SCOPED_TRACE(c.what);
         TestReceiver r("samekey");
         UdpEndpoints endpoints;
+        objects[1].header = c.next;
         for (size_t o = 0; o < objects.size(); ++o) {
             std::vector<Bytes> datagrams = datagramsOf(objects[o]);
             ASSERT_GT(datagrams.size(), 3u);
@@ -98,7 +106,7 @@ TEST(SameKey, EachNewObjectEndsAnIncompleteOneInsteadOfFillingIt) {
         EXPECT_EQ(files.size(), c.completeObjects);
         expectOnlyWholeFiles(r, objects);
         EXPECT_TRUE(r.filesIn(r.tmp).empty());
-        EXPECT_EQ(r.view.inserted, 3u);
+        EXPECT_EQ(r.view.inserted, c.started);
         EXPECT_EQ(value(r.extraction->counters.replaced), c.replaced);
         EXPECT_EQ(value(r.extraction->counters.placed), c.completeObjects);
     }
@@ -243,6 +251,51 @@ TEST(Payloads, ACorruptPayloadEndsTheObjectAndTheNextDatagramDoesNotWaitForever)
     for (uint32_t k = 1; k <= payloads.size(); ++k) r.feedDatagram(datagram(k, payloads[k - 1]), endpoints);
     ASSERT_TRUE(r.waitUntilIdle());
     EXPECT_EQ(r.filesIn(r.ok), std::vector<std::wstring>{L"broken (1).txt"});
+}
+
+TEST(Payloads, WhatTheAnnouncedLengthCannotHoldEndsNoWhereButInTheCounters) {
+    ObjectToSend object = randomObject("bounded.txt", 9000, 18);
+    std::vector<Bytes> payloads = encodeObject(object);
+    ASSERT_EQ(payloads.size(), 5u);
+    const uint32_t unreachable = 9000 + kSpareSegments + 2;
+    struct Case {
+        const char* what;
+        std::vector<std::pair<uint32_t, int>> order;  // sequence number, index into payloads
+        uint32_t empties;                             // then empty datagrams with new sequence numbers
+        size_t files;
+        uint64_t beyondLength, oversized;
+    };
+    const std::vector<Case> cases = {
+        {"a sequence number the length cannot reach", {{1, 0}, {unreachable, 1}, {2, 1}, {3, 2}, {4, 3}, {5, 4}}, 0,
+         1, 1, 0},
+        {"more bytes than announced", {{1, 0}, {2, 1}, {3, 1}, {4, 2}, {5, 3}, {6, 4}}, 0, 0, 0, 1},
+        {"empty datagrams without end", {{1, 0}}, kSpareSegments + 1, 0, 0, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestReceiver r("bounded", 3000);
+        for (auto [sequence, k] : c.order) r.feedDatagram(datagram(sequence, payloads[size_t(k)]), {});
+        for (uint32_t k = 0; k < c.empties; ++k) r.feedDatagram(datagram(k + 2, {}), {});
+        ASSERT_TRUE(r.waitUntilIdle());
+        EXPECT_EQ(r.filesIn(r.ok).size(), c.files);
+        EXPECT_EQ(value(r.extraction->counters.beyondLength), c.beyondLength);
+        EXPECT_EQ(value(r.extraction->counters.oversized), c.oversized);
+    }
+}
+
+TEST(Payloads, AnObjectDeletesTheTemporaryFileItMadeWhereverTmpDirPointsNow) {
+    TestReceiver r("movedtmp");
+    std::vector<Bytes> datagrams = datagramsOf(randomObject("moved.txt", 9000, 17));
+    r.feedDatagram(datagrams[0], {});
+    std::wstring other = r.root.file(L"other") + kPathSeparator;
+    std::filesystem::create_directories(std::filesystem::path(other));
+    writeWholeFile(other + L"moved (0).txt", "k");
+    setSharedPath(r.extraction->tmpDir, other.c_str());
+    for (size_t i = 1; i < datagrams.size(); ++i) r.feedDatagram(datagrams[i], {});
+    ASSERT_TRUE(r.waitUntilIdle());
+    EXPECT_EQ(r.filesIn(r.ok).size(), 1u);
+    EXPECT_TRUE(r.filesIn(r.tmp).empty());
+    EXPECT_EQ(readWholeFile(other + L"moved (0).txt"), "k");
 }
 
 #ifndef _WIN32
@@ -417,6 +470,11 @@ TEST(Handoff, RowsComeAndGoOutsideTheMutexAndNeverOutliveTheirRecords) {
     r.view.inserted = r.view.removed = 0;
 }
 
+void deleteOnArrival(void* view, uint32_t, Transfer* t, const wchar_t*, int32_t, const wchar_t*) {
+    cancelTransfer(t);
+    ++static_cast<RecordingView*>(view)->inserted;
+}
+
 TEST(Handoff, TheUsersDeleteIsNeverOverwrittenByTheNextPayload) {
     // The delete comes from the window between two datagrams, while the
     // worker is idle: the next payload may reach the slot before the worker
@@ -440,9 +498,13 @@ TEST(Handoff, TheUsersDeleteIsNeverOverwrittenByTheNextPayload) {
         for (size_t i = 2; i < datagrams.size(); ++i) r.feedDatagram(datagrams[i], endpoints);
         ASSERT_TRUE(r.waitUntilIdle());
     }
+    // A delete as soon as the row is there, before the first hand-off.
+    r.extraction->view.rowInserted = deleteOnArrival;
+    r.feedDatagram(datagramsOf(randomObject("small.txt", 500, 16))[0], {});
+    ASSERT_TRUE(r.waitUntilIdle());
     EXPECT_TRUE(r.filesIn(r.ok).empty());
     EXPECT_TRUE(r.filesIn(r.tmp).empty());
-    EXPECT_EQ(value(r.extraction->counters.cancelled), uint64_t(kRounds));
+    EXPECT_EQ(value(r.extraction->counters.cancelled), uint64_t(kRounds + 1));
     EXPECT_EQ(value(r.extraction->counters.replaced), 0u);
 }
 

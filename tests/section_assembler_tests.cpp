@@ -241,7 +241,7 @@ TEST_F(SectionAssemblerTest, LengthsThatPointOutsideThePacketOrBufferAreDroppedS
 
     // UDP lengths below the UDP header, beyond the 183 bytes gathered and
     // beyond the section buffer.
-    for (uint16_t udpLength : {uint16_t(0), uint16_t(7), uint16_t(183 - 40 + 9), uint16_t(4096 - 40 + 9),
+    for (uint16_t udpLength : {uint16_t(0), uint16_t(1), uint16_t(6), uint16_t(7), uint16_t(183 - 40 + 9), uint16_t(4096 - 40 + 9),
                                uint16_t(0xFFFF)}) {
         Bytes section = udpSection(endpoints, Bytes{1});
         section[12 + 24] = uint8_t(udpLength >> 8);
