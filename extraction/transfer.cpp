@@ -68,6 +68,7 @@ void removeSegment(Transfer& transfer, SegmentNode* node) {
 }
 
 void freeSegments(Transfer& transfer) {
+    transfer.segmentIndex.clear();
     while (transfer.segments.first) removeSegment(transfer, transfer.segments.first);
 }
 
