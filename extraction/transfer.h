@@ -34,10 +34,12 @@ constexpr uint16_t kSlotEmpty = 0xFFFF;
 constexpr uint16_t kEmptyPayload = 0xFFFE;
 constexpr uint32_t kClosedByUser = 2;
 // Every datagram after the first must bring at least one body byte, but for
-// a few that carry nothing (a payload that inflates to no output). Sequence
-// numbers beyond the announced length plus these are refused, and an object
-// with more empty segments than this ends.
+// a few that carry nothing (a payload that inflates to no output, such as a
+// piece of a block's code tables). An object of `length` bytes may have that
+// many of them: sequence numbers beyond its length plus these are refused,
+// and an object with more empty segments ends.
 constexpr uint32_t kSpareSegments = 1024;
+inline uint32_t spareSegments(uint32_t length) { return kSpareSegments + length / 1024; }
 
 struct Transfer {
     Transfer* next = nullptr;

@@ -216,7 +216,7 @@ TEST(Payloads, ARepeatThatDoesNotMatchItsStoredCopyNeverDamagesTheObject) {
         {"a shorter repeat in the middle", {{1, 0}, {2, 1}, {3, 2}, {2, 4}, {4, 3}, {5, 4}}},
         {"a longer repeat of the last segment", {{1, 0}, {2, 1}, {3, 2}, {5, 4}, {5, 1}, {4, 3}}},
         {"an empty datagram before the real one", {{1, 0}, {3, kEmpty}, {2, 1}, {3, 2}, {4, 3}, {5, 4}}},
-        {"a sequence number past the length", {{1, 0}, {9000 + kSpareSegments + 2, 1}, {2, 1}, {3, 2}, {4, 3}, {5, 4}}},
+        {"a sequence past the length", {{1, 0}, {9000 + spareSegments(9000) + 2, 1}, {2, 1}, {3, 2}, {4, 3}, {5, 4}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -255,7 +255,7 @@ TEST(Payloads, AnObjectThatOutgrowsItsAnnouncedLengthEndsAtOnce) {
     for (bool empty : {false, true}) {
         TestReceiver r("outgrown");
         r.feedDatagram(datagram(1, payloads[0]), {});
-        for (uint32_t k = 2; k < kSpareSegments + 3; ++k)
+        for (uint32_t k = 2; k < spareSegments(9000) + 3; ++k)
             r.feedDatagram(datagram(k, empty ? Bytes{} : payloads[1]), {});
         ASSERT_TRUE(r.waitUntilIdle(5000));  // well before the idle time-out
         EXPECT_EQ(value(r.extraction->counters.oversized), 1u);
