@@ -143,7 +143,7 @@ void firstDatagramOnLiveKey(Extraction& x, Transfer& t, const DatagramAddress& a
 void handOff(Extraction& x, Transfer& t, uint32_t sequence, const uint8_t* payload, uint16_t length) {
     // No object of this length has this many datagrams: a hostile or broken
     // sender must not make a Transfer grow without end.
-    if (sequence > uint64_t(t.length) + kSpareSegments) {
+    if (sequence > uint64_t(t.length) + spareSegments(t.length)) {
         countEvent(x.counters.beyondLength);
         unlockMutex(x.table.mutex);
         return;

@@ -48,7 +48,7 @@ struct Transfer {
     // The node of each sequence number (there is at most one), so that a
     // repeat or a late datagram of a huge object is found in constant time.
     std::unordered_map<uint32_t, SegmentNode*> segmentIndex;
-    uint32_t emptySegments = 0;  // segments that came out empty; the worker's
+    uint32_t emptySegments = 0;  // segments that came out empty; counted by the worker
     uint8_t rewrite = 0;  // the waiting payload repeats a stored sequence number
     // Closed and reset to kNoFile by the worker while the packet thread may
     // still read the file's position.

@@ -52,7 +52,7 @@ Payload storePayload(Transfer& t, const uint8_t* output, uint32_t produced, bool
     t.rewrite = 0;
     bool adds = !rewrite || (count != node->length && node->length == 0);
     if (adds && uint64_t(t.received.load(std::memory_order_relaxed)) + count > t.length) return Payload::oversized;
-    if (!rewrite && count == 0 && ++t.emptySegments > kSpareSegments) return Payload::oversized;
+    if (!rewrite && count == 0 && ++t.emptySegments > spareSegments(t.length)) return Payload::oversized;
     if (rewrite && count != node->length) {
         // A repeat that does not match its stored copy in length cannot be
         // written over it: a longer one would overwrite the segment behind
