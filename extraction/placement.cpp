@@ -6,6 +6,7 @@
 
 #include "extraction/extraction.h"
 #include "settings/config_file.h"
+#include "settings/settings_text.h"
 #include "settings/wide_format.h"
 
 Extraction gExtraction;
@@ -130,7 +131,7 @@ void initExtraction(Extraction& x) {
     int32_t seconds = 0, sort = 0;
     readConfigInt("timeout", &seconds);
     readConfigInt("sort", &sort);
-    initExtractionWith(x, uint32_t(seconds) * 1000u, sort);
+    initExtractionWith(x, idleTimeoutMilliseconds(seconds), sort);
 }
 
 bool placeFinishedFile(Transfer* t) {

@@ -76,6 +76,12 @@ bool deleteFile(const wchar_t* path);
 // Gives a file a new name in the same directory, never replacing a file that
 // already has that name; false when `to` exists or the rename fails.
 bool renameFileNoReplace(const wchar_t* from, const wchar_t* to);
+// Puts the file `from` in the place of `to` in one step: whoever opens `to`
+// finds either its old content or the whole new one. Both lie in the same
+// directory. false when it could not be done (`to` is then as it was).
+bool replaceFileWith(const wchar_t* to, const wchar_t* from);
+// Pushes what was written to the file down to the disk; false on error.
+bool syncFile(FileHandle file);
 bool pathExists(const wchar_t* path);
 // true when the directory holds an entry of that name, whatever it is: unlike
 // pathExists, a symbolic link counts even when its target is missing.

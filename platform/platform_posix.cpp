@@ -140,6 +140,14 @@ bool renameFileNoReplace(const wchar_t* from, const wchar_t* to) {
     return true;
 }
 
+bool replaceFileWith(const wchar_t* to, const wchar_t* from) {
+    char source[kUtf8PathCapacity], target[kUtf8PathCapacity];
+    if (!wideToUtf8(from, source, sizeof source) || !wideToUtf8(to, target, sizeof target)) return false;
+    return ::rename(source, target) == 0;
+}
+
+bool syncFile(FileHandle file) { return ::fsync(fd(file)) == 0; }
+
 bool pathExists(const wchar_t* path) {
     char name[kUtf8PathCapacity];
     struct stat info;

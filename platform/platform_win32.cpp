@@ -87,6 +87,12 @@ bool deleteFile(const wchar_t* path) { return DeleteFileW(path) != 0; }
 
 bool renameFileNoReplace(const wchar_t* from, const wchar_t* to) { return MoveFileExW(from, to, 0) != 0; }
 
+bool replaceFileWith(const wchar_t* to, const wchar_t* from) {
+    return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool syncFile(FileHandle file) { return FlushFileBuffers(handleOf(file)) != 0; }
+
 bool pathExists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
 // GetFileAttributesW reports a symbolic link or junction itself, not its

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include "platform/platform.h"
 
@@ -35,9 +36,8 @@ bool readWhole(FileHandle file, Contents& contents) {
 
 // Where a key's line lies in the file.
 struct KeyLine {
-    size_t start;   // first byte of the line
-    size_t end;     // the line's CR, or the end of the file
-    bool hasCr;     // the line is ended by a CR
+    size_t start;  // first byte of the line
+    size_t end;    // the line's end (CR LF, LF or CR), or the end of the file
 };
 
 bool sameIgnoringCase(char a, char b) {
@@ -45,22 +45,34 @@ bool sameIgnoringCase(char a, char b) {
     return lower(a) == lower(b);
 }
 
+// The end of the line that starts at `position`: its first CR or LF.
+size_t lineEnd(const Contents& contents, size_t position) {
+    while (position < contents.size && contents.bytes[position] != '\r' && contents.bytes[position] != '\n')
+        ++position;
+    return position;
+}
+
+// Past the line end at `end`: CR LF, a lone LF (a file edited on Linux) or a lone CR.
+size_t nextLine(const Contents& contents, size_t end) {
+    if (end < contents.size && contents.bytes[end] == '\r') ++end;
+    if (end < contents.size && contents.bytes[end] == '\n') ++end;
+    return end;
+}
+
 bool findKeyLine(const Contents& contents, const char* key, KeyLine& line) {
     size_t k = std::strlen(key);
     size_t position = 0;
     while (position < contents.size) {
-        const char* cr = static_cast<const char*>(
-            std::memchr(contents.bytes + position, '\r', contents.size - position));
-        size_t end = cr ? size_t(cr - contents.bytes) : contents.size;
+        size_t end = lineEnd(contents, position);
         if (end - position >= k) {
             size_t i = 0;
             while (i < k && sameIgnoringCase(contents.bytes[position + i], key[i])) ++i;
             if (i == k) {
-                line = {position, end, cr != nullptr};
+                line = {position, end};
                 return true;
             }
         }
-        position = end + 2;  // past the CR and its LF
+        position = nextLine(contents, end);
     }
     return false;
 }
@@ -79,30 +91,56 @@ bool loadForReading(const wchar_t* path, Contents& contents) {
     return file.valid() && readWhole(file.handle, contents);
 }
 
+// config.ini with `before` bytes of the old file, then `middle`, then the old
+// file from `after` on, written beside it and put in its place in one step:
+// a write that fails midway (a full disk) leaves the old file whole.
+bool replaceContents(const wchar_t* path, const Contents& old, size_t before, const char* middle,
+                     size_t middleCount, size_t after) {
+    static const wchar_t kSuffix[] = L".new";
+    wchar_t fresh[kMaxPath + 8];
+    size_t length = std::wcslen(path);
+    if (length + sizeof kSuffix / sizeof kSuffix[0] > sizeof fresh / sizeof fresh[0]) return false;
+    std::wmemcpy(fresh, path, length);
+    std::wmemcpy(fresh + length, kSuffix, sizeof kSuffix / sizeof kSuffix[0]);
+    bool whole;
+    {
+        ScopedFile file(openFile(fresh, FileAccess::write, FileShare::none, FileCreation::createAlways));
+        if (!file.valid()) return false;
+        auto put = [&](const char* bytes, size_t count) {
+            return count == 0 || writeFile(file.handle, bytes, uint32_t(count)) == int64_t(count);
+        };
+        whole = put(old.bytes, before) && put(middle, middleCount) &&
+                put(old.bytes + after, old.size - after) && syncFile(file.handle);
+    }
+    if (whole && replaceFileWith(path, fresh)) return true;
+    deleteFile(fresh);
+    return false;
+}
+
 // Replaces the key's value with `value` (count bytes) and moves the rest of
-// the file with it.
+// the file with it. Line ends are the file's own: only the value changes.
 void rewriteValue(const wchar_t* path, const char* key, const char* value, size_t count) {
-    ScopedFile file(openFile(path, FileAccess::readWrite, FileShare::read, FileCreation::openExisting));
     Contents contents;
-    if (!file.valid() || !readWhole(file.handle, contents)) return;
+    {
+        // Opened for writing as well: a file we may not write keeps its value.
+        ScopedFile file(openFile(path, FileAccess::readWrite, FileShare::read, FileCreation::openExisting));
+        if (!file.valid() || !readWhole(file.handle, contents)) return;
+    }
     KeyLine line;
     if (!findKeyLine(contents, key, line)) return;
     size_t k = std::strlen(key);
     size_t valueStart = line.start + k + 3;
-    if (valueStart > line.end) {
-        // The line ends inside the separator ("sort" or "sort =" alone). Writing
-        // at key + 3 would overwrite the line end and the next line, so the
-        // missing separator is written first.
-        static const char kSeparator[] = " = ";
-        size_t present = line.end - (line.start + k);
-        if (!seekFile(file.handle, line.end)) return;
-        writeFile(file.handle, kSeparator + present, uint32_t(3 - present));
-    } else if (!seekFile(file.handle, valueStart)) {
-        return;
-    }
-    writeFile(file.handle, value, uint32_t(count));
-    if (line.hasCr) writeFile(file.handle, contents.bytes + line.end, uint32_t(contents.size - line.end));
-    truncateFile(file.handle);
+    // A line that ends inside the separator ("sort" or "sort =" alone) gets the
+    // missing separator first, so the value lands on the key's own line.
+    static const char kSeparator[] = " = ";
+    size_t kept = valueStart <= line.end ? valueStart : line.end;
+    size_t present = kept - (line.start + k);
+    char middle[3 + kConfigValueLimit + 16];
+    size_t used = 3 - present;
+    std::memcpy(middle, kSeparator + present, used);
+    if (count > sizeof middle - used) count = sizeof middle - used;
+    std::memcpy(middle + used, value, count);
+    replaceContents(path, contents, kept, middle, used + count, line.end);
 }
 
 }  // namespace

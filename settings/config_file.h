@@ -1,10 +1,14 @@
 // config.ini: "key = value" lines ended by CR LF, read fresh on every call.
+// A file edited elsewhere may end its lines with LF alone: it reads the same,
+// and a write keeps whatever line ends the file has.
 //
 // A line belongs to a key when it starts with the key (case ignored); the
 // three characters after the key are a separator that is never examined, and
 // the value runs from there to the end of the line. The first such line wins.
 // Nothing is cached, nothing is created: the writers only replace values of
-// keys that are already in the file.
+// keys that are already in the file. A write builds the new file beside the
+// old one (config.ini.new) and puts it in its place in one step, so a write
+// that fails leaves the old file whole.
 #pragma once
 
 #include <cstddef>

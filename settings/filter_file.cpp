@@ -1,7 +1,6 @@
 #include "settings/filter_file.h"
 
 #include <cwchar>
-#include <vector>
 
 #include "extraction/content_classes.h"
 #include "settings/wide_format.h"
@@ -64,13 +63,19 @@ bool overwriteFilterRecord(FileHandle file, uint64_t index, const FilterRecord& 
 bool deleteFilterRecord(FileHandle file, uint64_t index) {
     int64_t size = fileSize(file);
     if (size < 0 || index >= uint64_t(size) / kFilterRecordSize) return false;
-    uint64_t offset = index * kFilterRecordSize;
-    uint64_t tailStart = offset + kFilterRecordSize;
-    std::vector<uint8_t> tail(size_t(uint64_t(size) - tailStart));
-    if (!tail.empty() && (!seekFile(file, tailStart) || !readWhole(file, tail.data(), tail.size()))) return false;
-    if (!seekFile(file, offset)) return false;
-    if (!tail.empty() && !writeWhole(file, tail.data(), tail.size())) return false;
-    return truncateFile(file);
+    // The rest moves up piece by piece: however large the file, nothing
+    // larger than one piece is held in memory.
+    uint8_t piece[16384];
+    uint64_t to = index * kFilterRecordSize;
+    for (uint64_t from = to + kFilterRecordSize; from < uint64_t(size);) {
+        uint64_t left = uint64_t(size) - from;
+        size_t count = left < sizeof piece ? size_t(left) : sizeof piece;
+        if (!seekFile(file, from) || !readWhole(file, piece, count)) return false;
+        if (!seekFile(file, to) || !writeWhole(file, piece, count)) return false;
+        from += count;
+        to += count;
+    }
+    return seekFile(file, to) && truncateFile(file);
 }
 
 void filterRowText(const FilterRecord& record, wchar_t* buffer, size_t capacity) {

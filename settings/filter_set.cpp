@@ -1,5 +1,7 @@
 #include "settings/filter_set.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -26,7 +28,11 @@ void write32(uint8_t* p, uint32_t value) {
 // empty or cannot be read.
 FilterBlock* readBlock(FileHandle file) {
     int64_t size = fileSize(file);
-    if (size <= 0 || uint64_t(size) > 0xFFFFFFFFu || !seekFile(file, 0)) return nullptr;
+    // The block's header and the bytes must fit size_t as well: on a 32-bit
+    // system a file near 4 GiB would otherwise wrap the allocation.
+    if (size <= 0 || uint64_t(size) > 0xFFFFFFFFu ||
+        uint64_t(size) > uint64_t(SIZE_MAX - offsetof(FilterBlock, bytes)) || !seekFile(file, 0))
+        return nullptr;
     auto* block = static_cast<FilterBlock*>(std::malloc(offsetof(FilterBlock, bytes) + size_t(size)));
     if (!block) return nullptr;
     size_t done = 0;

@@ -10,6 +10,20 @@
 
 LogFile gLog;
 
+struct OpenedLogFile {
+    wchar_t path[kMaxPath];
+    FILE* stream;
+    OpenedLogFile* next;
+};
+
+LogFile::~LogFile() {
+    while (opened) {
+        OpenedLogFile* next = opened->next;
+        delete opened;
+        opened = next;
+    }
+}
+
 namespace {
 
 // Longest line: "File: " plus 255 name characters of up to 4 bytes each.
@@ -64,10 +78,23 @@ void useStream(LogFile& log, FILE* stream, bool crlf) {
 void useStandardOutput(LogFile& log) { useStream(log, stdout, false); }
 
 bool openLogAt(LogFile& log, const wchar_t* path) {
+    for (const OpenedLogFile* file = log.opened; file; file = file->next) {
+        if (std::wcscmp(file->path, path) == 0) {
+            useStream(log, file->stream, true);
+            return true;
+        }
+    }
     FILE* stream = openExclusiveAppendStream(path);
     if (!stream) {
         useStandardOutput(log);
         return false;
+    }
+    if (std::wcslen(path) < kMaxPath) {
+        auto* file = new (std::nothrow) OpenedLogFile{{}, stream, log.opened};
+        if (file) {
+            std::wcscpy(file->path, path);
+            log.opened = file;
+        }
     }
     useStream(log, stream, true);
     return true;

@@ -18,9 +18,20 @@ struct LogTarget {
     const LogTarget* next;  // every record made so far, for reuse
 };
 
+// A log file this log has opened, by its path. Its stream stays open until
+// the process ends, and the program's own share mode refuses a second open of
+// the same file, so opening that path again takes this stream.
+struct OpenedLogFile;
+
 struct LogFile {
     // nullptr until a stream is chosen: standard output.
     std::atomic<const LogTarget*> target{nullptr};
+    // Files opened so far; touched only by the thread that switches the log.
+    OpenedLogFile* opened = nullptr;
+    LogFile() = default;
+    ~LogFile();
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
 };
 
 // The log of the program. Until a stream is chosen it writes to standard output.
@@ -32,6 +43,7 @@ constexpr const wchar_t* kLogFileName = L"log.txt";
 // for appending and not shared, the log; standard output when it cannot be opened.
 void openLog(LogFile& log);
 // Opens `path` as the log file; false (and standard output) when it cannot.
+// A path this log opened before gets the stream it opened then.
 bool openLogAt(LogFile& log, const wchar_t* path);
 void useStandardOutput(LogFile& log);
 // Writes to an already open stream; for tests and tools.

@@ -1,5 +1,9 @@
 #include "settings/settings_text.h"
 
+#include <cwchar>
+
+#include "platform/platform.h"
+#include "settings/config_file.h"
 #include "settings/wide_format.h"
 
 namespace {
@@ -54,4 +58,27 @@ uint32_t readUnsignedBox(const wchar_t* text) {
     const wchar_t* end = nullptr;
     if (!readDigits(text, false, &value, &end) || value > 0xFFFFFFFFull) return 0;
     return uint32_t(value);
+}
+
+bool readTimeoutBox(const wchar_t* text, uint32_t* seconds) {
+    uint64_t value = 0;
+    readDigits(text, false, &value, nullptr);
+    if (value > kLongestTimeoutSeconds) return false;
+    *seconds = uint32_t(value);
+    return true;
+}
+
+uint32_t idleTimeoutMilliseconds(int32_t seconds) {
+    if (seconds <= 0) return 0;
+    uint64_t milliseconds = uint64_t(seconds) * 1000u;
+    return milliseconds < kWaitForever ? uint32_t(milliseconds) : kWaitForever - 1;
+}
+
+bool fitsOemCodePage(const wchar_t* text) {
+    size_t length = std::wcslen(text);
+    if (length >= kMaxPath) return false;
+    char bytes[kConfigValueLimit];
+    size_t count = wideToOem(text, bytes, sizeof bytes);
+    wchar_t back[kMaxPath];
+    return oemToWide(bytes, count, back, kMaxPath) == length && std::wcscmp(back, text) == 0;
 }

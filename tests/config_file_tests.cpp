@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -48,9 +49,10 @@ TEST_F(ConfigFileTest, ReadsIntegersByCaseInsensitivePrefixFromKeyPlusThree) {
         {"sort = -99999999999\r\n", "sort", 1, INT32_MIN},
         {"tray = 1\r\n", "sort", 0, 0},
         {"", "sort", 0, 0},
-        // LF-only line ends make the whole file one line: only its start matches
-        {"wnd = 5\nsort = 1\n", "sort", 0, 0},
+        // LF-only line ends (a file edited on Linux) read as CR LF ones do
+        {"wnd = 5\nsort = 1\n", "sort", 1, 1},
         {"wnd = 5\nsort = 1\n", "wnd", 1, 5},
+        {"wnd = 5\r\n\nsort = 12", "sort", 1, 12},
     };
     for (const IntCase& c : cases) {
         write(c.file);
@@ -91,12 +93,30 @@ TEST_F(ConfigFileTest, WritingAnIntegerRewritesTheValueAndMovesTheRest) {
         {"sort\r\nwnd = 5\r\n", "sort", 1, "sort = 1\r\nwnd = 5\r\n"},
         {"sort =\r\nwnd = 5\r\n", "sort", 1, "sort = 1\r\nwnd = 5\r\n"},
         {"sort", "sort", 1, "sort = 1"},
+        // each file keeps its own line ends, and every key after the written one
+        {"wnd = 5\ntimeout = 120\nsort = 1\n", "wnd", 3, "wnd = 3\ntimeout = 120\nsort = 1\n"},
+        {"wnd = 5\ntimeout = 120\nsort = 1", "timeout", 7, "wnd = 5\ntimeout = 7\nsort = 1"},
+        {"sort\nwnd = 5\n", "sort", 1, "sort = 1\nwnd = 5\n"},
     };
     for (const WriteCase& c : cases) {
         write(c.before);
         writeConfigIntTo(path.c_str(), c.key, c.value);
         EXPECT_EQ(contents(), c.after) << c.before;
     }
+}
+
+// A write that fails part way (config.ini.new on a full disk) leaves the old file whole.
+TEST_F(ConfigFileTest, AFailedWriteLeavesTheOldFileWhole) {
+#if !defined(_WIN32)
+    write("wnd = 5\r\nsort = 1\r\n");
+    std::string name(path.begin(), path.end());  // the scratch path is ASCII
+    for (int i = 0; i < 2; ++i) {                  // each failed write removes its new file
+        std::filesystem::create_symlink("/dev/full", name + ".new");
+        i ? writeConfigStringTo(path.c_str(), "sort", L"77") : writeConfigIntTo(path.c_str(), "wnd", 3);
+        ASSERT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(name)));
+        EXPECT_EQ(contents(), "wnd = 5\r\nsort = 1\r\n");
+    }
+#endif
 }
 
 TEST_F(ConfigFileTest, StringsRoundTripThroughTheOemCodePage) {

@@ -308,7 +308,7 @@ TEST(Extraction, StartUpReadsTheTimeOutInSecondsAndTheSortSetting) {
         {"sort = 0\r\ntimeout = 30\r\n", 30000, 0},
         {"TIMEOUT = 45 s\r\nSort = 1", 45000, 1},
         {"sort = 1\r\n", 0, 1},                 // a missing timeout reads as 0
-        {"timeout = 4294968\r\n", 704, 0},     // seconds times 1000 in 32 bits
+        {"timeout = 4294968\r\n", 0xFFFFFFFEu, 0},  // too long for 32 bits: the longest finite wait
         {nullptr, 0, 0},
     };
     for (const Case& c : cases) {

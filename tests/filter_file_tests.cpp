@@ -167,6 +167,8 @@ TEST(UnsignedBox, EmptyOrTooLargeReadsAsZero) {
         {L"", 0}, {L"30", 30}, {L"4294967295", 4294967295u}, {L"4294967296", 0}, {L"99999999999999999999", 0},
     };
     for (const Case& c : cases) EXPECT_EQ(readUnsignedBox(c.text), c.value) << static_cast<const void*>(c.text);
+    uint32_t seconds = 0;  // a time-out's milliseconds must fit 32 bits
+    EXPECT_TRUE(readTimeoutBox(L"4294967", &seconds) && seconds == 4294967u && !readTimeoutBox(L"4294968", &seconds));
 }
 
 }  // namespace

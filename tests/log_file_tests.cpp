@@ -45,7 +45,12 @@ TEST_F(LogFileTest, OpenLogFollowsLogDirFromTheConfiguration) {
     CurrentDirectoryScope here(dir.path);
     openLog(log);
     logWrite(log, "DVB: OK\n");
-    EXPECT_EQ(closeAndRead(log, logs + kPathSeparator + L"log.txt"), "DVB: OK\r\n");
+    FILE* first = logStream(log);
+    useStandardOutput(log);  // each OK of the settings opens the log again: its stream is kept
+    openLog(log);
+    EXPECT_EQ(logStream(log), first);
+    logWrite(log, "after OK\n");
+    EXPECT_EQ(closeAndRead(log, logs + kPathSeparator + L"log.txt"), "DVB: OK\r\nafter OK\r\n");
 }
 
 TEST_F(LogFileTest, AnUnopenableLogFileFallsBackToStandardOutput) {

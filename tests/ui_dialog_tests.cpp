@@ -389,6 +389,52 @@ TEST_F(SettingsSheet, OkPutsDirectoriesSortTrayAndLogIntoEffectAtOnce) {
     EXPECT_EQ(readWholeFile(logs + L"\\log.txt"), "after the switch\r\n");
 }
 
+// One OK over every page: a box left alone keeps its key even when it cannot take
+// the value as typed, an empty directory box (no key) keeps the running directory,
+// and log.txt goes on taking the lines.
+TEST_F(SettingsSheet, OkKeepsWhatWasLeftAloneAndTheLogFile) {
+    std::wstring logs = dir.path + L"\\logs";
+    ASSERT_TRUE(createDirectory(logs.c_str()));
+    std::string text = configWith({{"use_log", "1"}, {"log_dir", std::string(logs.begin(), logs.end()) + "\\"},
+                                   {"lof1", "-1"}});
+    text.erase(text.find("ok_dir"), text.find("sort") - text.find("ok_dir"));
+    writeWholeFile(config(), text);
+    Extraction extraction;
+    setSharedPath(extraction.okDir, L"C:\\ok\\");
+    LogFile log;
+    openLog(log);
+    logWrite(log, "before\n");
+    Script script;
+    script.then([&] {
+        HWND sheet = topDialog();
+        if (!sheet) return false;
+        type(currentPage(sheet), IDC_GEN_TIMEOUT, L"4294967");
+        type(showPage(sheet, 1), IDC_LNB_FREQUENCY, L"11000");
+        FakeBrowser::use(L"D:\\tmp");
+        click(showPage(sheet, 3), IDC_DIR_TMP_BROWSE);
+        click(currentPage(sheet), IDC_DIR_SORT);
+        pressSheet(sheet, PSBTN_OK);
+        return true;
+    });
+    script.run([&] { showSettingsSheet(self(), owner, RunningSettings{&extraction, nullptr, &log}); });
+    for (auto [key, value] : {std::pair{"timeout", 4294967}, {"lof1", -1}, {"lof2", 10600}, {"frequency", 11000},
+                              {"sort", 0}}) {
+        int32_t stored = 0;
+        EXPECT_TRUE(readConfigInt(key, &stored) && stored == value) << key;
+    }
+    wchar_t path[kMaxPath] = {};
+    readConfigString("tmp_dir", path, kMaxPath);
+    EXPECT_STREQ(path, L"D:\\tmp\\");
+    readSharedPath(extraction.okDir, path);
+    EXPECT_STREQ(path, L"C:\\ok\\");
+    EXPECT_EQ(extraction.sortByExtension.load(), 0);
+    logWrite(log, "after OK\n");
+    ASSERT_NE(logStream(log), stdout);
+    std::fclose(logStream(log));
+    useStandardOutput(log);
+    EXPECT_EQ(readWholeFile(logs + L"\\log.txt"), "before\r\nafter OK\r\n");
+}
+
 TEST_F(SettingsSheet, PidNotationRoundTripsAndInsertTakesOnly1To8191) {
     writeWholeFile(config(), kConfig);
     Script script;
@@ -875,7 +921,9 @@ TEST_F(FilterDialogs, AFileThatCannotBeOpenedForWritingLeavesOnlyClose) {
 }
 
 TEST_F(FilterDialogs, TheEditDialogEnablesWhatTheChoiceAllows) {
-    writeWholeFile(dir.file(L"filters.qmf"), fileOf({byExtension(L"js", 1536, 3221225473u)}));
+    FilterRecord unknown = byCategory(3, 10, 20);  // a category this program does not know
+    unknown.nameReference = 0x12345678;
+    writeWholeFile(dir.file(L"filters.qmf"), fileOf({byExtension(L"js", 1536, 3221225473u), unknown}));
     Script script;
     script.then(openEditor(IDC_FILTER_ADD)).then(inEditor([](HWND editor) {
         EXPECT_TRUE(checked(editor, IDC_FILTER_BY_CATEGORY));
@@ -922,9 +970,19 @@ TEST_F(FilterDialogs, TheEditDialogEnablesWhatTheChoiceAllows) {
         EXPECT_EQ(itemText(editor, IDC_FILTER_MINIMUM), L"");  // the edit mode does not fill in "0"
         click(editor, IDCANCEL);
     }));
+    script.then(inList([](HWND list) {
+        choose(list, IDC_FILTER_LIST, 1);
+        clickLater(list, IDC_FILTER_CHANGE);
+    }));
+    script.then(inEditor([](HWND editor) {
+        EXPECT_EQ(selection(editor, IDC_FILTER_CATEGORY), -1);  // "По категории: ?" keeps its references
+        type(editor, IDC_FILTER_MAXIMUM, L"30");
+        click(editor, IDOK);
+    }));
     script.then(inList([](HWND list) { PostMessageW(list, WM_COMMAND, IDCANCEL, 0); }));
     script.run([&] { showFilterListDialog(self(), owner, filters); });
-    EXPECT_EQ(readWholeFile(dir.file(L"filters.qmf")), fileOf({byExtension(L"js", 1536, 3221225473u)}));
+    unknown.maximum = 30;
+    EXPECT_EQ(readWholeFile(dir.file(L"filters.qmf")), fileOf({byExtension(L"js", 1536, 3221225473u), unknown}));
 }
 
 TEST_F(FilterDialogs, BadSizesAreReportedWithTheBoxReadyForCorrecting) {

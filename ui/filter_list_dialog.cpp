@@ -31,13 +31,21 @@ void enableRowButtons(HWND dialog, bool enabled) {
     EnableWindow(GetDlgItem(dialog, IDC_FILTER_DELETE), enabled ? TRUE : FALSE);
 }
 
-// Row i stands for the record at 20 x i; -1 appends.
+// Row i stands for the record at 20 x i; -1 appends. A record that cannot be
+// read still gets its row, so that the rows after it keep their records.
 void putRow(HWND dialog, const ListState& state, uint64_t index, int position) {
     FilterRecord record;
-    if (!readFilterRecord(state.file, index, &record)) return;
-    wchar_t text[128];
-    filterRowText(record, text, 128);
+    wchar_t text[128] = L"?";
+    if (readFilterRecord(state.file, index, &record)) filterRowText(record, text, 128);
     rows(dialog, position < 0 ? LB_ADDSTRING : LB_INSERTSTRING, WPARAM(position), LPARAM(text));
+}
+
+// One row for each whole record in the file, none selected.
+void fillRows(HWND dialog, const ListState& state) {
+    rows(dialog, LB_RESETCONTENT);
+    uint64_t count = filterRecordCount(state.file);
+    for (uint64_t i = 0; i < count; ++i) putRow(dialog, state, i, -1);
+    enableRowButtons(dialog, false);
 }
 
 void showUnavailable(HWND dialog) {
@@ -57,8 +65,7 @@ bool onInit(HWND dialog, ListState& state) {
         SetFocus(GetDlgItem(dialog, IDCANCEL));
         return true;
     }
-    uint64_t count = filterRecordCount(state.file);
-    for (uint64_t i = 0; i < count; ++i) putRow(dialog, state, i, -1);
+    fillRows(dialog, state);
     return false;
 }
 
@@ -73,7 +80,10 @@ void addFilter(HWND dialog, ListState& state) {
     if (state.file == kNoFile) return;
     if (!showFilterEditDialog(state.instance, dialog, state.file, FilterEditMode::add, 0)) return;
     uint64_t count = filterRecordCount(state.file);
-    if (count > 0) putRow(dialog, state, count - 1, -1);
+    if (count == uint64_t(rows(dialog, LB_GETCOUNT)) + 1)
+        putRow(dialog, state, count - 1, -1);
+    else
+        fillRows(dialog, state);  // the file's size no longer tells which record is new
     afterChange(state);
 }
 
@@ -94,9 +104,14 @@ void deleteFilter(HWND dialog, ListState& state) {
     if (row < 0 || state.file == kNoFile) return;
     if (MessageBoxW(dialog, kDeleteFilterQuestion, kDeleteFilterCaption, MB_YESNO | MB_ICONQUESTION) != IDYES)
         return;
-    rows(dialog, LB_DELETESTRING, WPARAM(row));
-    deleteFilterRecord(state.file, uint64_t(row));
-    enableRowButtons(dialog, false);
+    if (deleteFilterRecord(state.file, uint64_t(row))) {
+        rows(dialog, LB_DELETESTRING, WPARAM(row));
+        enableRowButtons(dialog, false);
+    } else {
+        // The file may be left part way: the rows are read again from it.
+        MessageBoxW(dialog, kFilterNotWrittenMessage, nullptr, MB_OK);
+        fillRows(dialog, state);
+    }
     afterChange(state);
 }
 

@@ -19,6 +19,11 @@ FolderBrowser gFolderBrowser = browseForFolder;
 const wchar_t kFolderPathTooLongMessage[] =
     L"Путь к выбранной папке слишком длинный: к нему нельзя добавить обратную косую черту. "
     L"Выберите папку, путь к которой короче 259 символов.";
+const wchar_t kFolderOutsideCodePageMessage[] =
+    L"Путь к выбранной папке содержит символы, которые нельзя сохранить в файле настроек. "
+    L"Выберите папку, в пути к которой нет таких символов.";
+const wchar_t kTimeoutTooLongMessage[] =
+    L"Время ожидания не может быть больше 4294967 секунд.";
 
 namespace {
 
@@ -54,6 +59,34 @@ void browseInto(HWND page, int box, wchar_t* start) {
 
 void writeCheck(HWND page, int id, const char* key) { writeConfigInt(key, isChecked(page, id) ? 1 : 0); }
 
+// A number key as its box shows it: "%d", or "%u" for a box of unsigned numbers.
+void formatStored(const char* key, bool asUnsigned, wchar_t* text, size_t capacity) {
+    int32_t value = configInt(key);
+    if (asUnsigned)
+        formatWide(text, capacity, L"%u", uint32_t(value));
+    else
+        formatWide(text, capacity, L"%d", value);
+}
+
+// A box that still shows the key's value stands for that value, even one the
+// box could not take as typed (a negative one, say): OK stores it unchanged.
+bool showsStored(const wchar_t* text, const char* key, bool asUnsigned) {
+    wchar_t stored[16];
+    formatStored(key, asUnsigned, stored, 16);
+    return std::wcscmp(text, stored) == 0;
+}
+
+// Refuses the page's values: the sheet stays open on this page, the box's
+// text selected for correcting.
+INT_PTR refused(HWND page, int pageIndex, int box, const wchar_t* message) {
+    SendMessageW(GetParent(page), PSM_SETCURSEL, WPARAM(pageIndex), 0);
+    MessageBoxW(page, message, nullptr, MB_OK);
+    SetFocus(GetDlgItem(page, box));
+    SendDlgItemMessageW(page, box, EM_SETSEL, 0, -1);
+    SetWindowLongPtrW(page, DWLP_MSGRESULT, PSNRET_INVALID_NOCHANGEPAGE);
+    return TRUE;
+}
+
 // Accepts the page's changes on OK; the sheet goes on closing.
 INT_PTR applied(HWND page) {
     SetWindowLongPtrW(page, DWLP_MSGRESULT, PSNRET_NOERROR);
@@ -86,11 +119,26 @@ void fillGeneral(HWND page) {
     SetDlgItemTextW(page, IDC_GEN_LOG_DIR, dir);
     setChecked(page, IDC_GEN_CLEAR_TMP, configInt("clear_tmp") != 0);
     wchar_t timeout[16];
-    formatWide(timeout, 16, L"%u", uint32_t(configInt("timeout")));
+    formatStored("timeout", true, timeout, 16);
     SetDlgItemTextW(page, IDC_GEN_TIMEOUT, timeout);
 }
 
-void applyGeneral(HWND page) {
+// The seconds to store for the time-out box; false when its milliseconds
+// would not fit the 32-bit wait.
+bool typedTimeout(HWND page, int32_t* seconds) {
+    wchar_t text[64] = {};
+    GetDlgItemTextW(page, IDC_GEN_TIMEOUT, text, 64);
+    if (showsStored(text, "timeout", true)) {
+        *seconds = configInt("timeout");
+        return true;
+    }
+    uint32_t typed = 0;
+    if (!readTimeoutBox(text, &typed)) return false;
+    *seconds = int32_t(typed);
+    return true;
+}
+
+void applyGeneral(HWND page, int32_t timeout) {
     const RunningSettings& running = *runningOf(page);
     bool useLog = isChecked(page, IDC_GEN_USE_LOG);
     writeConfigInt("use_log", useLog ? 1 : 0);
@@ -107,9 +155,7 @@ void applyGeneral(HWND page) {
     bool tray = isChecked(page, IDC_GEN_TRAY);
     writeConfigInt("tray", tray ? 1 : 0);
     if (running.trayFlag) *running.trayFlag = tray ? 1 : 0;
-    wchar_t timeout[64] = {};
-    GetDlgItemTextW(page, IDC_GEN_TIMEOUT, timeout, 64);
-    writeConfigInt("timeout", int32_t(readUnsignedBox(timeout)));
+    writeConfigInt("timeout", timeout);
     writeCheck(page, IDC_GEN_USE_SPL, "use_spl");
 }
 
@@ -132,6 +178,14 @@ INT_PTR onGeneralCommand(HWND page, WPARAM wp) {
     }
 }
 
+// Nothing is stored until the time-out is one the program can wait for.
+INT_PTR onGeneralApply(HWND page) {
+    int32_t timeout = 0;
+    if (!typedTimeout(page, &timeout)) return refused(page, 0, IDC_GEN_TIMEOUT, kTimeoutTooLongMessage);
+    applyGeneral(page, timeout);
+    return applied(page);
+}
+
 INT_PTR CALLBACK generalProc(HWND page, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
     case WM_INITDIALOG:
@@ -142,8 +196,7 @@ INT_PTR CALLBACK generalProc(HWND page, UINT msg, WPARAM wp, LPARAM lp) {
         return onGeneralCommand(page, wp);
     case WM_NOTIFY:
         if (!isApply(lp)) return FALSE;
-        applyGeneral(page);
-        return applied(page);
+        return onGeneralApply(page);
     default:
         return FALSE;
     }
@@ -173,7 +226,7 @@ void fillList(HWND page, int id, const wchar_t* const* entries, size_t count, in
 void fillLnb(HWND page) {
     for (const LnbBox& box : kLnbBoxes) {
         wchar_t text[16];
-        formatWide(text, 16, L"%d", configInt(box.key));
+        formatStored(box.key, false, text, 16);
         SetDlgItemTextW(page, box.id, text);
         SendDlgItemMessageW(page, box.id, EM_LIMITTEXT, 5, 0);
     }
@@ -191,7 +244,7 @@ void applyLnb(HWND page) {
     for (const LnbBox& box : kLnbBoxes) {
         wchar_t text[16] = {};
         GetDlgItemTextW(page, box.id, text, 16);
-        writeConfigInt(box.key, int32_t(readUnsignedBox(text)));
+        if (!showsStored(text, box.key, false)) writeConfigInt(box.key, int32_t(readUnsignedBox(text)));
     }
     storeChoice(page, IDC_LNB_POLARITY, "polarity");
     storeChoice(page, IDC_LNB_DISEQC, "diseqc");
@@ -335,6 +388,9 @@ void browseDirectory(HWND page, const char* key, int box) {
 void applyDirectory(HWND page, int box, const char* key, SharedPath* running) {
     wchar_t dir[kPathCapacity] = {};
     GetDlgItemTextW(page, box, dir, int(kPathCapacity));
+    // An empty box (config.ini had no such key) is no directory: the running
+    // one and the key stay as they are.
+    if (dir[0] == 0) return;
     if (running) setSharedPath(*running, dir);
     writeConfigString(key, dir);
 }
@@ -415,6 +471,12 @@ int chooseFolder(HWND owner, wchar_t* path) {
     size_t length = wcsnlen(chosen, MAX_PATH);
     if (length + 1 >= kPathCapacity) {
         MessageBoxW(owner, kFolderPathTooLongMessage, L"Параметры", MB_OK | MB_ICONWARNING);
+        return 0;
+    }
+    // config.ini keeps paths in the OEM code page: a folder it cannot spell
+    // would be stored with "?" in its name.
+    if (!fitsOemCodePage(chosen)) {
+        MessageBoxW(owner, kFolderOutsideCodePageMessage, L"Параметры", MB_OK | MB_ICONWARNING);
         return 0;
     }
     // Also after a drive's root, which already ends with one: the log file's

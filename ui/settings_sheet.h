@@ -25,8 +25,8 @@ void showSettingsSheet(HINSTANCE instance, HWND parent, const RunningSettings& r
 // Lets the user pick a file-system folder, starting at `path`. `path` holds
 // 260 characters, terminator included. Returns 1 and the chosen folder
 // followed by a backslash in `path`, or 0 with `path` unchanged when the user
-// cancels or picks a folder whose path leaves no room for the backslash (then
-// after telling the user so).
+// cancels, or picks a folder whose path leaves no room for the backslash or
+// that config.ini's OEM code page cannot hold (then after telling the user so).
 int chooseFolder(HWND owner, wchar_t* path);
 
 // The system folder browser itself: file-system folders only, the newer
@@ -37,5 +37,8 @@ bool browseForFolder(HWND owner, const wchar_t* start, wchar_t* chosen);
 using FolderBrowser = bool (*)(HWND owner, const wchar_t* start, wchar_t* chosen);
 extern FolderBrowser gFolderBrowser;
 
-// The message shown when a chosen folder's path is too long; for tests.
+// The messages the sheet shows, for tests: a chosen folder's path too long,
+// or with characters config.ini's code page lacks; a time-out too long.
 extern const wchar_t kFolderPathTooLongMessage[];
+extern const wchar_t kFolderOutsideCodePageMessage[];
+extern const wchar_t kTimeoutTooLongMessage[];
