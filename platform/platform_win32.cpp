@@ -137,6 +137,40 @@ void deleteDirectoryContents(const wchar_t* directory) {
     FindClose(search);
 }
 
+namespace {
+// The volume and file index that identify a file or directory.
+bool identify(const wchar_t* path, BY_HANDLE_FILE_INFORMATION& info) {
+    HANDLE h = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool known = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    return known;
+}
+}  // namespace
+
+bool sameEntry(const wchar_t* first, const wchar_t* second) {
+    BY_HANDLE_FILE_INFORMATION a, b;
+    return identify(first, a) && identify(second, b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+bool listDirectory(const wchar_t* directory, void (*visit)(void*, const wchar_t*, bool), void* context) {
+    if (!directory[0]) return false;
+    std::wstring pattern(directory);
+    if (pattern.back() != L'\\' && pattern.back() != L'/') pattern += L'\\';
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((pattern + L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    constexpr DWORD notPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    do {
+        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
+        visit(context, found.cFileName, (found.dwFileAttributes & notPlain) == 0);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return true;
+}
+
 FILE* openExclusiveAppendStream(const wchar_t* path) {
     return _wfsopen(path, L"ab", _SH_DENYRW);
 }
