@@ -16,6 +16,7 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "extraction/extraction.h"
@@ -809,6 +810,65 @@ TEST_F(Window, ExitByCommandOrClosingClearsTmpOnlyWhenAsked)
             EXPECT_TRUE(whole) << "a finished file that is not whole";
         }
     }
+}
+
+TEST_F(Window, WithoutReceptionTheExitDeletesNothing)
+{
+    WindowFolder folder("window-no-reception");  // clear_tmp = 1
+    writeWholeFile(folder.dir.file(L"streamreader.ini"), "capture = absent.ts\r\n");
+    writeWholeFile(folder.tmp() + L"mine.txt", "x");
+    useMessageBoxes();
+    TestWindow w;
+    ASSERT_TRUE(w.open());
+    EXPECT_FALSE(w.mw.services.plugin->receptionStarted);
+    w.command(IDM_EXIT);
+    EXPECT_FALSE(w.open());
+    EXPECT_EQ(filesIn(folder.tmp()), std::vector<std::wstring>{L"mine.txt"});
+}
+
+// A plug-in whose StopDVB waits until a window of its own on the program's
+// thread has taken a posted message.
+HWND gPluginWindow = nullptr;
+bool gPluginWindowAnswered = false;
+StopDVBFunction gStopDVB = nullptr;
+
+LRESULT CALLBACK pluginWindowProc(HWND window, UINT message, WPARAM wp, LPARAM lp)
+{
+    if (message == WM_APP + 7) gPluginWindowAnswered = true;
+    return DefWindowProcW(window, message, wp, lp);
+}
+
+int32_t QM_PLUGIN_CALL stopAfterItsWindowAnswers()
+{
+    PostMessageW(gPluginWindow, WM_APP + 7, 0, 0);
+    PostMessageW(gMainWindow.window, WM_COMMAND, IDM_ABOUT, 0);  // too late for the closing window
+    for (int i = 0; i < 300 && !gPluginWindowAnswered; ++i) Sleep(10);
+    return gStopDVB();
+}
+
+TEST_F(Window, TheExitGoesOnWhileThePluginWaitsForItsOwnWindow)
+{
+    WindowFolder folder("window-plugin-window");
+    folder.writeCapture({{"any.bin", 2000}}, 100);
+    useMessageBoxes();
+    TestWindow w;
+    ASSERT_TRUE(w.open());
+    WNDCLASSW type = {};
+    type.lpfnWndProc = pluginWindowProc;
+    type.lpszClassName = L"QmTestPluginWindow";
+    RegisterClassW(&type);
+    gPluginWindow = CreateWindowW(type.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ReceiverPlugin& plugin = *w.mw.services.plugin;
+    ASSERT_TRUE(plugin.receptionStarted);
+    gStopDVB = std::exchange(plugin.StopDVB, stopAfterItsWindowAnswers);
+    int dialogs = 0;
+    gBoxes.onDialog = [&](HWND dialog) { ++dialogs, PostMessageW(dialog, WM_COMMAND, IDOK, 0); };
+    w.command(IDM_EXIT);
+    plugin.StopDVB = gStopDVB;
+    EXPECT_FALSE(w.open());
+    EXPECT_TRUE(gPluginWindowAnswered);
+    EXPECT_EQ(dialogs, 0);
+    DestroyWindow(gPluginWindow);
 }
 
 // The stand-in plug-in is found through the system's library search.
