@@ -91,8 +91,9 @@ size_t currentDirectory(wchar_t* buffer, size_t capacity);
 bool setCurrentDirectory(const wchar_t* path);
 
 // Deletes everything inside `directory` (files and sub-directories, without
-// following links out of it), leaving the directory itself.
-void deleteDirectoryContents(const wchar_t* directory);
+// following links out of it), leaving the directory itself. False when
+// something could not be deleted.
+bool deleteDirectoryContents(const wchar_t* directory);
 
 // true when both paths name the same existing file or directory, however
 // they are spelt (case, links, "." and ".." as the system resolves them).

@@ -177,29 +177,29 @@ bool setCurrentDirectory(const wchar_t* path) {
 }
 
 namespace {
-void deleteContents(const char* directory) {
+bool deleteContents(const char* directory) {
     DIR* listing = opendir(directory);
-    if (!listing) return;
+    if (!listing) return false;
+    bool all = true;
     while (dirent* entry = readdir(listing)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         std::string path = std::string(directory) + "/" + entry->d_name;
         struct stat info;
         if (lstat(path.c_str(), &info) != 0) continue;
-        if (S_ISDIR(info.st_mode)) {  // a link to a directory is removed as a link
-            deleteContents(path.c_str());
-            ::rmdir(path.c_str());
-        } else {
-            ::unlink(path.c_str());
-        }
+        if (S_ISDIR(info.st_mode))  // a link to a directory is removed as a link
+            all = deleteContents(path.c_str()) && ::rmdir(path.c_str()) == 0 && all;
+        else
+            all = ::unlink(path.c_str()) == 0 && all;
     }
     closedir(listing);
+    return all;
 }
 }  // namespace
 
-void deleteDirectoryContents(const wchar_t* directory) {
+bool deleteDirectoryContents(const wchar_t* directory) {
     char name[kUtf8PathCapacity];
-    if (!wideToUtf8(directory, name, sizeof name) || name[0] == '\0') return;
-    deleteContents(name);
+    if (!wideToUtf8(directory, name, sizeof name) || name[0] == '\0') return false;
+    return deleteContents(name);
 }
 
 bool sameEntry(const wchar_t* first, const wchar_t* second) {

@@ -111,13 +111,14 @@ size_t currentDirectory(wchar_t* buffer, size_t capacity) {
 
 bool setCurrentDirectory(const wchar_t* path) { return SetCurrentDirectoryW(path) != 0; }
 
-void deleteDirectoryContents(const wchar_t* directory) {
-    if (!directory[0]) return;
+bool deleteDirectoryContents(const wchar_t* directory) {
+    if (!directory[0]) return false;
     std::wstring base(directory);
     if (base.back() != L'\\' && base.back() != L'/') base += L'\\';
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((base + L"*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    bool all = true;
     do {
         if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
         std::wstring path = base + found.cFileName;
@@ -126,15 +127,15 @@ void deleteDirectoryContents(const wchar_t* directory) {
         // A junction or link to a directory is removed, not followed.
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
             !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            deleteDirectoryContents(path.c_str());
-            RemoveDirectoryW(path.c_str());
+            all = deleteDirectoryContents(path.c_str()) && RemoveDirectoryW(path.c_str()) && all;
         } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            RemoveDirectoryW(path.c_str());
+            all = RemoveDirectoryW(path.c_str()) && all;
         } else {
-            DeleteFileW(path.c_str());
+            all = DeleteFileW(path.c_str()) && all;
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);
+    return all;
 }
 
 namespace {

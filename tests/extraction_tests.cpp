@@ -461,10 +461,9 @@ TEST(Assembly, AMissingSequenceNumberLeavesNoTruncatedFile) {
     // The disk fills up while the finished file is written.
     ManualTransfer big(r);
     big.add(1, std::string(200000, 'b'));
-    rlimit before{}, full{};
+    rlimit before{};
     getrlimit(RLIMIT_FSIZE, &before);
-    full = before;
-    full.rlim_cur = 100000;
+    rlimit full = {100000, before.rlim_max};
     std::signal(SIGXFSZ, SIG_IGN);
     setrlimit(RLIMIT_FSIZE, &full);
     EXPECT_FALSE(placeFinishedFile(big.t));
@@ -474,17 +473,11 @@ TEST(Assembly, AMissingSequenceNumberLeavesNoTruncatedFile) {
 #endif
 }
 
-// ---- The program's own files at exit and start -------------------------------
-
-void slowFinish(void*, Transfer* t) {
-    if (t->closing.load()) sleepMilliseconds(400);
-}
-
 TEST(Exit, AnObjectBeingFinishedIsPlacedWholeHoweverShortTheWait) {
     for (bool discard : {false, true}) {
         SCOPED_TRACE(discard ? "discarding the rest" : "keeping the rest");
         TestReceiver r("exit-finish", 3000);
-        r.extraction->afterReadyForMore = slowFinish;
+        r.extraction->afterReadyForMore = [](void*, Transfer* t) { t->closing.load() ? sleepMilliseconds(400) : void(); };
         std::vector<ObjectToSend> objects = {{"done.bin", randomBytes(30000, 1), {}}, {"half.bin", randomBytes(30000, 2), {}}};
         std::vector<SentDatagram> sent;
         makeBroadcast(objects, {}, &sent);
@@ -498,61 +491,36 @@ TEST(Exit, AnObjectBeingFinishedIsPlacedWholeHoweverShortTheWait) {
 }
 
 TEST(Exit, TmpDirIsNotClearedWhereItHoldsMoreThanTheProgramsFiles) {
-    TestReceiver r("exit-refuse");
-    std::wstring work = r.root.file(L"work"), settings = r.root.file(L"settings"), filters = r.root.file(L"filters");
-    for (const std::wstring& dir : {work, settings, filters}) ASSERT_TRUE(createDirectory(dir.c_str()));
-    writeWholeFile(settings + kPathSeparator + L"config.ini", "wnd = 5\r\n");
-    writeWholeFile(filters + kPathSeparator + L"filters.qmf", "");
+    TestReceiver r("exit-refuse");  // filters.qmf lies in its root
+    const std::wstring sep(1, kPathSeparator), work = r.root.file(L"work") + sep, settings = r.root.file(L"settings") + sep;
+    for (const std::wstring& dir : {work, settings, r.ok + L"jpg"}) ASSERT_TRUE(createDirectory(dir.c_str()));
+    writeWholeFile(settings + L"config.ini", "wnd = 5\r\n");
     CurrentDirectoryScope here(work);
-    const std::wstring sep(1, kPathSeparator);
-    struct Row {
-        std::wstring tmp;
-        const char* refusal;
-    } rows[] = {
-        {work + sep, "it is the working directory"},
-        {work + sep + L"." + sep, "it is the working directory"},
+    std::pair<std::wstring, const char*> rows[] = {
+        {work, "it is the working directory"},     {work + L"." + sep, "it is the working directory"},
         {r.root.path.substr(0, r.root.path[1] == L':' ? 3 : 1), "it is a root directory"},
-        {r.ok, "it is ok_dir or holds it"},
-        {r.ok + L"x" + sep + L".." + sep, "it is ok_dir or holds it"},
-        {r.root.path + sep, "it is ok_dir or holds it"},
-        {settings + sep, "it holds config.ini"},
-        {filters + sep, "it holds filters.qmf"},
-        {r.tmp, nullptr},
-        {r.ok + L"jpg" + sep, nullptr},
+        {r.ok, "it is ok_dir or holds it"},        {r.ok + L"x" + sep + L".." + sep, "it is ok_dir or holds it"},
+        {r.root.path + sep, "it is ok_dir or holds it"}, {settings, "it holds config.ini"},
+        {r.tmp, nullptr},                          {r.ok + L"jpg" + sep, nullptr},
     };
-    createDirectory((r.ok + L"jpg").c_str());
-    for (const Row& row : rows) {
-        const char* refusal = tmpClearRefusal(row.tmp.c_str(), r.ok.c_str());
-        EXPECT_STREQ(refusal, row.refusal) << std::string(row.tmp.begin(), row.tmp.end());
-        EXPECT_EQ(tmpDirMayBeCleared(*r.extraction, row.tmp.c_str()), row.refusal == nullptr);
+    for (const auto& [tmp, refusal] : rows) {
+        EXPECT_STREQ(tmpClearRefusal(tmp.c_str(), r.ok.c_str()), refusal) << tmp;
+        EXPECT_EQ(tmpDirMayBeCleared(*r.extraction, tmp.c_str()), refusal == nullptr);
     }
     EXPECT_NE(r.log.text().find("tmp_dir not cleared: it holds config.ini\n"), std::string::npos);
+    EXPECT_STREQ(tmpClearRefusal(r.root.path.c_str(), L""), "it holds filters.qmf");
 }
 
 TEST(Start, PartialFilesLeftInOkDirAreRemovedAndCounted) {
     TestReceiver r("start-sweep");
-    for (const wchar_t* dir : {L"jpg", L"mine", L"jpg/deeper", L"~fedcba9"}) {
-        std::wstring path = r.ok + dir;
-        std::replace(path.begin(), path.end(), L'/', kPathSeparator);
-        ASSERT_TRUE(createDirectory(path.c_str()));
-    }
-    struct Row {
-        const wchar_t* file;
-        bool removed;
-    } rows[] = {
-        {L"~0123abc", true},          {L"jpg/~89abcde", true},   {L"~0123ab", false},
-        {L"~0123abcd", false},        {L"~0123abg", false},      {L"x0123abc", false},
-        {L"~0123abc.txt", false},     {L"mine/~0123abc", false}, {L"jpg/deeper/~0123abc", false},
-    };
-    auto pathOf = [&](const wchar_t* file) {
-        std::wstring path = r.ok + file;
-        std::replace(path.begin(), path.end(), L'/', kPathSeparator);
-        return path;
-    };
-    for (const Row& row : rows) writeWholeFile(pathOf(row.file), "part");
+    for (const wchar_t* dir : {L"jpg", L"mine", L"jpg/deeper", L"~fedcba9"}) ASSERT_TRUE(createDirectory((r.ok + dir).c_str()));
+    std::pair<const wchar_t*, bool> rows[] = {{L"~0123abc", true},      {L"jpg/~89abcde", true},  {L"~0123ab", false},      {L"~0123abcd", false},
+                {L"~0123abg", false},     {L"x0123abc", false},     {L"~0123abc.txt", false}, {L"mine/~0123abc", false},
+                {L"jpg/deeper/~0123abc", false}};
+    for (const auto& [file, removed] : rows) writeWholeFile(r.ok + file, "part");
     EXPECT_EQ(removePartialFiles(*r.extraction), 2);
-    for (const Row& row : rows) EXPECT_EQ(fileExists(pathOf(row.file)), !row.removed) << pathOf(row.file).size();
-    EXPECT_TRUE(isDirectory(pathOf(L"~fedcba9").c_str()));
+    for (const auto& [file, removed] : rows) EXPECT_EQ(fileExists(r.ok + file), !removed) << file;
+    EXPECT_TRUE(isDirectory((r.ok + L"~fedcba9").c_str()));
     EXPECT_NE(r.log.text().find("Removed 2 partial files left in ok_dir\n"), std::string::npos);
 }
 

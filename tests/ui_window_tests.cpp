@@ -761,15 +761,30 @@ TEST_F(Window, ClosingTheWindowWhileADialogIsOpenEndsTheProgramCleanly)
 
 // ---- Exit ----------------------------------------------------------------------
 
+// A plug-in whose StopDVB waits until a window on the program's thread (the
+// status bar stands for one of its own) has taken a posted message.
+StopDVBFunction gStopDVB = nullptr;
+bool gPostedTaken = false;
+int32_t QM_PLUGIN_CALL stopAfterAPostedMessageIsTaken()
+{
+    PostMessageW(gMainWindow.statusBar, SB_SIMPLE, TRUE, 0);
+    PostMessageW(gMainWindow.window, WM_COMMAND, IDM_ABOUT, 0);  // too late for the closing window
+    for (int i = 0; i < 300 && !gPostedTaken; ++i, Sleep(10))
+        gPostedTaken = SendMessageW(gMainWindow.statusBar, SB_ISSIMPLE, 0, 0) != 0;
+    return gStopDVB();
+}
+
 TEST_F(Window, ExitByCommandOrClosingClearsTmpOnlyWhenAsked)
 {
     struct Case {
         const char* what;
         bool byCommand;
         bool clear;
+        bool reception = true;
     } cases[] = {// With clear_tmp 0 idle objects stay behind: those cases come last.
                  {"exit command, clear_tmp 1", true, true},
                  {"closing, clear_tmp 1", false, true},
+                 {"reception never started, clear_tmp 1", true, true, false},
                  {"exit command, clear_tmp 0", true, false},
                  {"closing, clear_tmp 0", false, false}};
     for (const Case& c : cases) {
@@ -782,20 +797,27 @@ TEST_F(Window, ExitByCommandOrClosingClearsTmpOnlyWhenAsked)
         CreateDirectoryW((folder.tmp() + L"inner").c_str(), nullptr);
         writeWholeFile(folder.tmp() + L"inner\\deep.txt", "y");
         writeWholeFile(folder.dir.file(L"beside-tmp.txt"), "z");
+        if (!c.reception) writeWholeFile(folder.dir.file(L"streamreader.ini"), "capture = absent.ts\r\n");
         useMessageBoxes();
         TestWindow w;
         ASSERT_TRUE(w.open());
-        ASSERT_TRUE(pumpUntil([&] { return w.rowNamed(L"big") >= 0; }));
+        ASSERT_TRUE(!c.reception || pumpUntil([&] { return w.rowNamed(L"big") >= 0; }));
+        gStopDVB = std::exchange(w.mw.services.plugin->StopDVB, stopAfterAPostedMessageIsTaken);
+        gPostedTaken = false;
+        size_t boxes = gBoxes.handled.size();
         if (c.byCommand)
             w.command(IDM_EXIT);
         else
             SendMessageW(w.mw.window, WM_CLOSE, 0, 0);
+        w.mw.services.plugin->StopDVB = gStopDVB;
         EXPECT_FALSE(w.open());
+        EXPECT_EQ(gPostedTaken, c.reception);
+        EXPECT_EQ(gBoxes.handled.size(), boxes);
         MSG quit;
         EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
         EXPECT_EQ(quit.wParam, 0u);
         std::vector<std::wstring> left = filesIn(folder.tmp());
-        if (c.clear) {
+        if (c.clear && c.reception) {
             EXPECT_TRUE(left.empty()) << left.size();
         } else {
             EXPECT_EQ(std::count(left.begin(), left.end(), L"left-over.txt"), 1);
@@ -810,65 +832,6 @@ TEST_F(Window, ExitByCommandOrClosingClearsTmpOnlyWhenAsked)
             EXPECT_TRUE(whole) << "a finished file that is not whole";
         }
     }
-}
-
-TEST_F(Window, WithoutReceptionTheExitDeletesNothing)
-{
-    WindowFolder folder("window-no-reception");  // clear_tmp = 1
-    writeWholeFile(folder.dir.file(L"streamreader.ini"), "capture = absent.ts\r\n");
-    writeWholeFile(folder.tmp() + L"mine.txt", "x");
-    useMessageBoxes();
-    TestWindow w;
-    ASSERT_TRUE(w.open());
-    EXPECT_FALSE(w.mw.services.plugin->receptionStarted);
-    w.command(IDM_EXIT);
-    EXPECT_FALSE(w.open());
-    EXPECT_EQ(filesIn(folder.tmp()), std::vector<std::wstring>{L"mine.txt"});
-}
-
-// A plug-in whose StopDVB waits until a window of its own on the program's
-// thread has taken a posted message.
-HWND gPluginWindow = nullptr;
-bool gPluginWindowAnswered = false;
-StopDVBFunction gStopDVB = nullptr;
-
-LRESULT CALLBACK pluginWindowProc(HWND window, UINT message, WPARAM wp, LPARAM lp)
-{
-    if (message == WM_APP + 7) gPluginWindowAnswered = true;
-    return DefWindowProcW(window, message, wp, lp);
-}
-
-int32_t QM_PLUGIN_CALL stopAfterItsWindowAnswers()
-{
-    PostMessageW(gPluginWindow, WM_APP + 7, 0, 0);
-    PostMessageW(gMainWindow.window, WM_COMMAND, IDM_ABOUT, 0);  // too late for the closing window
-    for (int i = 0; i < 300 && !gPluginWindowAnswered; ++i) Sleep(10);
-    return gStopDVB();
-}
-
-TEST_F(Window, TheExitGoesOnWhileThePluginWaitsForItsOwnWindow)
-{
-    WindowFolder folder("window-plugin-window");
-    folder.writeCapture({{"any.bin", 2000}}, 100);
-    useMessageBoxes();
-    TestWindow w;
-    ASSERT_TRUE(w.open());
-    WNDCLASSW type = {};
-    type.lpfnWndProc = pluginWindowProc;
-    type.lpszClassName = L"QmTestPluginWindow";
-    RegisterClassW(&type);
-    gPluginWindow = CreateWindowW(type.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    ReceiverPlugin& plugin = *w.mw.services.plugin;
-    ASSERT_TRUE(plugin.receptionStarted);
-    gStopDVB = std::exchange(plugin.StopDVB, stopAfterItsWindowAnswers);
-    int dialogs = 0;
-    gBoxes.onDialog = [&](HWND dialog) { ++dialogs, PostMessageW(dialog, WM_COMMAND, IDOK, 0); };
-    w.command(IDM_EXIT);
-    plugin.StopDVB = gStopDVB;
-    EXPECT_FALSE(w.open());
-    EXPECT_TRUE(gPluginWindowAnswered);
-    EXPECT_EQ(dialogs, 0);
-    DestroyWindow(gPluginWindow);
 }
 
 // The stand-in plug-in is found through the system's library search.

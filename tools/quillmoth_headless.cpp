@@ -176,7 +176,8 @@ void shutDown() {
     wchar_t tmp[kMaxPath];
     bool clear = clearTmp != 0 && readSharedPath(gExtraction.tmpDir, tmp) > 0;
     settleTransfers(gExtraction, clear, 5000, nullptr, nullptr);
-    if (clear && tmpDirMayBeCleared(gExtraction, tmp)) deleteDirectoryContents(tmp);
+    if (clear && tmpDirMayBeCleared(gExtraction, tmp) && !deleteDirectoryContents(tmp))
+        logWrite(gLog, "Error: tmp_dir not cleared\n");
 }
 
 }  // namespace
