@@ -191,7 +191,8 @@ void settleTransfers(Extraction& x, bool discard, uint32_t limitMs, void (*while
                 busy = true;
         }
         if (!ending && (!busy || monotonicMilliseconds() >= deadline)) {
-            // Workers still busy with a payload have their files taken away.
+            // Workers still busy with a payload past the limit lose their
+            // files, so that the clean-up can delete them; their objects fail.
             for (Transfer* t = table.first; t && discard; t = t->next)
                 closeFile(t->tempFile.exchange(kNoFile, std::memory_order_acq_rel));
             unlockMutex(table.mutex);
