@@ -118,13 +118,17 @@ void deleteTempFile(Transfer* transfer);
 // The user's delete: the caller holds the mutex and found the Transfer in the
 // table. Returns at once; the worker discards the object.
 void cancelTransfer(Transfer* transfer);
-// Once nothing arrives any more: waits, at most `limitMs`, until every
-// Transfer left is idle (its worker waits for a payload that will never
-// come), so that no finished file is being written when the program ends.
-// Idle Transfers are claimed as the packet thread claims a slot; with
-// `discard` they are cancelled and waited for too, so that their workers
-// have deleted their temporary files. `whileWaiting` (may be null) runs
-// between looks, for a caller that must keep answering other threads.
+// Once nothing arrives any more: waits until every Transfer left is idle
+// (its worker waits for a payload that will never come), so that no finished
+// file is being written when the program ends. Idle Transfers are claimed as
+// the packet thread claims a slot; with `discard` they are cancelled and
+// waited for too, so that their workers have deleted their temporary files.
+// An object being finished or discarded is always waited for (a placement
+// is bounded by the file's size); `limitMs` bounds only the wait for workers
+// still busy with a payload. With `discard`, the temporary files of those
+// are closed at the end, so that the clean-up can delete them.
+// `whileWaiting` (may be null) runs between looks, for a caller that must
+// keep answering other threads.
 void settleTransfers(Extraction& extraction, bool discard, uint32_t limitMs, void (*whileWaiting)(void*),
                      void* context);
 
@@ -141,3 +145,17 @@ int assembleFile(const wchar_t* directory, Transfer* transfer, wchar_t* placedPa
 // address when the object has no name.
 void buildFileName(const wchar_t* name, const ExtensionEntry* extension, const DatagramAddress& address,
                    uint32_t counter, wchar_t* fileName);
+
+// ---- The program's own files at start and exit ----------------------------
+
+// Removes the partial files ("~" and seven hexadecimal digits) that a
+// placement cut short by a crash or power loss left in ok_dir and its
+// extension sub-directories, and logs how many. Only plain files of exactly
+// that name. Runs before reception starts, while no placement is under way.
+int removePartialFiles(Extraction& extraction);
+// Why the contents of `tmpDir` must not be deleted at exit, in English; null
+// when they may. Refused: a relative path, a root, the working directory,
+// ok_dir or a directory that holds it, and one holding config.ini or filters.qmf.
+const char* tmpClearRefusal(const wchar_t* tmpDir, const wchar_t* okDir);
+// tmpClearRefusal against the extraction's ok_dir; a refusal is logged.
+bool tmpDirMayBeCleared(Extraction& extraction, const wchar_t* tmpDir);

@@ -179,21 +179,28 @@ void settleTransfers(Extraction& x, bool discard, uint32_t limitMs, void (*while
     for (;;) {
         while (!lockMutexFor(table.mutex, 10))
             if (whileWaiting) whileWaiting(context);
-        bool busy = false;
+        bool busy = false, ending = false;
         for (Transfer* t = table.first; t; t = t->next) {
-            if (!claimed.count(t)) {
-                if (waitEvent(t->readyForMore, 0) != WaitResult::signalled) {
-                    busy = true;
-                    continue;
-                }
+            if (!claimed.count(t) && waitEvent(t->readyForMore, 0) == WaitResult::signalled) {
                 claimed.insert(t);
                 if (discard) cancelTransfer(t);
             }
-            // A closing Transfer is being finished or discarded.
-            if (t->closing.load(std::memory_order_acquire)) busy = true;
+            // A closing Transfer is being finished or discarded: a process
+            // that ended under it would leave a partial file behind.
+            if (t->closing.load(std::memory_order_acquire))
+                ending = true;
+            else if (!claimed.count(t))
+                busy = true;
+        }
+        if (!ending && (!busy || monotonicMilliseconds() >= deadline)) {
+            // Workers still busy with a payload past the limit lose their
+            // files, so that the clean-up can delete them; their objects fail.
+            for (Transfer* t = table.first; t && discard; t = t->next)
+                closeFile(t->tempFile.exchange(kNoFile, std::memory_order_acq_rel));
+            unlockMutex(table.mutex);
+            return;
         }
         unlockMutex(table.mutex);
-        if (!busy || monotonicMilliseconds() >= deadline) return;
         if (whileWaiting) whileWaiting(context);
         sleepMilliseconds(5);
     }

@@ -97,8 +97,18 @@ size_t currentDirectory(wchar_t* buffer, size_t capacity);
 bool setCurrentDirectory(const wchar_t* path);
 
 // Deletes everything inside `directory` (files and sub-directories, without
-// following links out of it), leaving the directory itself.
-void deleteDirectoryContents(const wchar_t* directory);
+// following links out of it), leaving the directory itself. False when
+// something could not be deleted.
+bool deleteDirectoryContents(const wchar_t* directory);
+
+// true when both paths name the same existing file or directory, however
+// they are spelt (case, links, "." and ".." as the system resolves them).
+bool sameEntry(const wchar_t* first, const wchar_t* second);
+// Calls `visit` with the name of every entry of `directory` but "." and "..",
+// and whether it is a plain file (not a directory, link or device). False
+// when the directory cannot be read.
+bool listDirectory(const wchar_t* directory, void (*visit)(void* context, const wchar_t* name, bool plainFile),
+                   void* context);
 
 // A C stream for appending text that nobody else may open while we hold it
 // (where the system can enforce that). Bytes are written as they are: no

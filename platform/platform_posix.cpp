@@ -185,29 +185,54 @@ bool setCurrentDirectory(const wchar_t* path) {
 }
 
 namespace {
-void deleteContents(const char* directory) {
+bool deleteContents(const char* directory) {
     DIR* listing = opendir(directory);
-    if (!listing) return;
+    if (!listing) return false;
+    bool all = true;
     while (dirent* entry = readdir(listing)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         std::string path = std::string(directory) + "/" + entry->d_name;
         struct stat info;
         if (lstat(path.c_str(), &info) != 0) continue;
-        if (S_ISDIR(info.st_mode)) {  // a link to a directory is removed as a link
-            deleteContents(path.c_str());
-            ::rmdir(path.c_str());
-        } else {
-            ::unlink(path.c_str());
-        }
+        if (S_ISDIR(info.st_mode))  // a link to a directory is removed as a link
+            all = deleteContents(path.c_str()) && ::rmdir(path.c_str()) == 0 && all;
+        else
+            all = ::unlink(path.c_str()) == 0 && all;
     }
     closedir(listing);
+    return all;
 }
 }  // namespace
 
-void deleteDirectoryContents(const wchar_t* directory) {
+bool deleteDirectoryContents(const wchar_t* directory) {
     char name[kUtf8PathCapacity];
-    if (!wideToUtf8(directory, name, sizeof name) || name[0] == '\0') return;
-    deleteContents(name);
+    if (!wideToUtf8(directory, name, sizeof name) || name[0] == '\0') return false;
+    return deleteContents(name);
+}
+
+bool sameEntry(const wchar_t* first, const wchar_t* second) {
+    char one[kUtf8PathCapacity], two[kUtf8PathCapacity];
+    struct stat a, b;
+    return wideToUtf8(first, one, sizeof one) && wideToUtf8(second, two, sizeof two) && ::stat(one, &a) == 0 &&
+           ::stat(two, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool listDirectory(const wchar_t* directory, void (*visit)(void*, const wchar_t*, bool), void* context) {
+    char name[kUtf8PathCapacity];
+    if (!wideToUtf8(directory, name, sizeof name) || name[0] == '\0') return false;
+    DIR* listing = opendir(name);
+    if (!listing) return false;
+    while (dirent* entry = readdir(listing)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        wchar_t wide[kMaxPath];
+        size_t length = 0;
+        if (!utf8ToWide(entry->d_name, wide, kMaxPath, &length)) continue;
+        struct stat info;
+        bool plain = fstatat(dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
+        visit(context, wide, plain);
+    }
+    closedir(listing);
+    return true;
 }
 
 FILE* openExclusiveAppendStream(const wchar_t* path) {

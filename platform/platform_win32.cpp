@@ -117,13 +117,14 @@ size_t currentDirectory(wchar_t* buffer, size_t capacity) {
 
 bool setCurrentDirectory(const wchar_t* path) { return SetCurrentDirectoryW(path) != 0; }
 
-void deleteDirectoryContents(const wchar_t* directory) {
-    if (!directory[0]) return;
+bool deleteDirectoryContents(const wchar_t* directory) {
+    if (!directory[0]) return false;
     std::wstring base(directory);
     if (base.back() != L'\\' && base.back() != L'/') base += L'\\';
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((base + L"*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    bool all = true;
     do {
         if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
         std::wstring path = base + found.cFileName;
@@ -132,15 +133,49 @@ void deleteDirectoryContents(const wchar_t* directory) {
         // A junction or link to a directory is removed, not followed.
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
             !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            deleteDirectoryContents(path.c_str());
-            RemoveDirectoryW(path.c_str());
+            all = deleteDirectoryContents(path.c_str()) && RemoveDirectoryW(path.c_str()) && all;
         } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            RemoveDirectoryW(path.c_str());
+            all = RemoveDirectoryW(path.c_str()) && all;
         } else {
-            DeleteFileW(path.c_str());
+            all = DeleteFileW(path.c_str()) && all;
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);
+    return all;
+}
+
+namespace {
+// The volume and file index that identify a file or directory.
+bool identify(const wchar_t* path, BY_HANDLE_FILE_INFORMATION& info) {
+    HANDLE h = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool known = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    return known;
+}
+}  // namespace
+
+bool sameEntry(const wchar_t* first, const wchar_t* second) {
+    BY_HANDLE_FILE_INFORMATION a, b;
+    return identify(first, a) && identify(second, b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+bool listDirectory(const wchar_t* directory, void (*visit)(void*, const wchar_t*, bool), void* context) {
+    if (!directory[0]) return false;
+    std::wstring pattern(directory);
+    if (pattern.back() != L'\\' && pattern.back() != L'/') pattern += L'\\';
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((pattern + L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    constexpr DWORD notPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    do {
+        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
+        visit(context, found.cFileName, (found.dwFileAttributes & notPlain) == 0);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return true;
 }
 
 FILE* openExclusiveAppendStream(const wchar_t* path) {

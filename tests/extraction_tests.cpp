@@ -9,6 +9,10 @@
 #include <vector>
 
 #include <zlib.h>
+#if !defined(_WIN32)
+#include <csignal>
+#include <sys/resource.h>
+#endif
 
 #include "extraction/object_datagram.h"
 #include "tests/extraction_support.h"
@@ -453,6 +457,71 @@ TEST(Assembly, AMissingSequenceNumberLeavesNoTruncatedFile) {
     other.add(1, "x");
     std::wstring missing = r.ok + L"nowhere" + kPathSeparator;
     EXPECT_EQ(assembleFile(missing.c_str(), other.t, placed), 0);
+#if !defined(_WIN32)
+    // The disk fills up while the finished file is written.
+    ManualTransfer big(r);
+    big.add(1, std::string(200000, 'b'));
+    rlimit before{};
+    getrlimit(RLIMIT_FSIZE, &before);
+    rlimit full = {100000, before.rlim_max};
+    std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &full);
+    EXPECT_FALSE(placeFinishedFile(big.t));
+    setrlimit(RLIMIT_FSIZE, &before);
+    EXPECT_EQ(r.view.failedPlacements, 1u);
+    EXPECT_TRUE(r.filesIn(r.ok).empty());
+#endif
+}
+
+TEST(Exit, AnObjectBeingFinishedIsPlacedWholeHoweverShortTheWait) {
+    for (bool discard : {false, true}) {
+        SCOPED_TRACE(discard ? "discarding the rest" : "keeping the rest");
+        TestReceiver r("exit-finish", 3000);
+        r.extraction->afterReadyForMore = [](void*, Transfer* t) { t->closing.load() ? sleepMilliseconds(400) : void(); };
+        std::vector<ObjectToSend> objects = {{"done.bin", randomBytes(30000, 1), {}}, {"half.bin", randomBytes(30000, 2), {}}};
+        std::vector<SentDatagram> sent;
+        makeBroadcast(objects, {}, &sent);
+        for (size_t i = 0; i + 1 < sent.size(); ++i) r.feedDatagram(sent[i].datagram, sent[i].endpoints);
+        settleTransfers(*r.extraction, discard, 20, nullptr, nullptr);
+        ASSERT_EQ(r.filesIn(r.ok), std::vector<std::wstring>{L"done (0).bin"});
+        EXPECT_TRUE(readWholeFile(r.ok + L"done (0).bin") == asString(objects[0].content));
+        EXPECT_EQ(r.liveTransfers(), discard ? 0u : 1u);
+        EXPECT_EQ(r.filesIn(r.tmp).size(), discard ? 0u : 1u);
+    }
+}
+
+TEST(Exit, TmpDirIsNotClearedWhereItHoldsMoreThanTheProgramsFiles) {
+    TestReceiver r("exit-refuse");  // filters.qmf lies in its root
+    const std::wstring sep(1, kPathSeparator), work = r.root.file(L"work") + sep, settings = r.root.file(L"settings") + sep;
+    for (const std::wstring& dir : {work, settings, r.ok + L"jpg"}) ASSERT_TRUE(createDirectory(dir.c_str()));
+    writeWholeFile(settings + L"config.ini", "wnd = 5\r\n");
+    CurrentDirectoryScope here(work);
+    std::pair<std::wstring, const char*> rows[] = {
+        {work, "it is the working directory"},     {work + L"." + sep, "it is the working directory"},
+        {r.root.path.substr(0, r.root.path[1] == L':' ? 3 : 1), "it is a root directory"},
+        {r.ok, "it is ok_dir or holds it"},        {r.ok + L"x" + sep + L".." + sep, "it is ok_dir or holds it"},
+        {r.root.path + sep, "it is ok_dir or holds it"}, {settings, "it holds config.ini"},
+        {r.tmp, nullptr},                          {r.ok + L"jpg" + sep, nullptr},
+    };
+    for (const auto& [tmp, refusal] : rows) {
+        EXPECT_STREQ(tmpClearRefusal(tmp.c_str(), r.ok.c_str()), refusal) << tmp;
+        EXPECT_EQ(tmpDirMayBeCleared(*r.extraction, tmp.c_str()), refusal == nullptr);
+    }
+    EXPECT_NE(r.log.text().find("tmp_dir not cleared: it holds config.ini\n"), std::string::npos);
+    EXPECT_STREQ(tmpClearRefusal(r.root.path.c_str(), L""), "it holds filters.qmf");
+}
+
+TEST(Start, PartialFilesLeftInOkDirAreRemovedAndCounted) {
+    TestReceiver r("start-sweep");
+    for (const wchar_t* dir : {L"jpg", L"mine", L"jpg/deeper", L"~fedcba9"}) ASSERT_TRUE(createDirectory((r.ok + dir).c_str()));
+    std::pair<const wchar_t*, bool> rows[] = {{L"~0123abc", true},      {L"jpg/~89abcde", true},  {L"~0123ab", false},      {L"~0123abcd", false},
+                {L"~0123abg", false},     {L"x0123abc", false},     {L"~0123abc.txt", false}, {L"mine/~0123abc", false},
+                {L"jpg/deeper/~0123abc", false}};
+    for (const auto& [file, removed] : rows) writeWholeFile(r.ok + file, "part");
+    EXPECT_EQ(removePartialFiles(*r.extraction), 2);
+    for (const auto& [file, removed] : rows) EXPECT_EQ(fileExists(r.ok + file), !removed) << file;
+    EXPECT_TRUE(isDirectory((r.ok + L"~fedcba9").c_str()));
+    EXPECT_NE(r.log.text().find("Removed 2 partial files left in ok_dir\n"), std::string::npos);
 }
 
 }  // namespace

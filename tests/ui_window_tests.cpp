@@ -16,6 +16,7 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "extraction/extraction.h"
@@ -760,15 +761,30 @@ TEST_F(Window, ClosingTheWindowWhileADialogIsOpenEndsTheProgramCleanly)
 
 // ---- Exit ----------------------------------------------------------------------
 
+// A plug-in whose StopDVB waits until a window on the program's thread (the
+// status bar stands for one of its own) has taken a posted message.
+StopDVBFunction gStopDVB = nullptr;
+bool gPostedTaken = false;
+int32_t QM_PLUGIN_CALL stopAfterAPostedMessageIsTaken()
+{
+    PostMessageW(gMainWindow.statusBar, SB_SIMPLE, TRUE, 0);
+    PostMessageW(gMainWindow.window, WM_COMMAND, IDM_ABOUT, 0);  // too late for the closing window
+    for (int i = 0; i < 300 && !gPostedTaken; ++i, Sleep(10))
+        gPostedTaken = SendMessageW(gMainWindow.statusBar, SB_ISSIMPLE, 0, 0) != 0;
+    return gStopDVB();
+}
+
 TEST_F(Window, ExitByCommandOrClosingClearsTmpOnlyWhenAsked)
 {
     struct Case {
         const char* what;
         bool byCommand;
         bool clear;
+        bool reception = true;
     } cases[] = {// With clear_tmp 0 idle objects stay behind: those cases come last.
                  {"exit command, clear_tmp 1", true, true},
                  {"closing, clear_tmp 1", false, true},
+                 {"reception never started, clear_tmp 1", true, true, false},
                  {"exit command, clear_tmp 0", true, false},
                  {"closing, clear_tmp 0", false, false}};
     for (const Case& c : cases) {
@@ -781,20 +797,27 @@ TEST_F(Window, ExitByCommandOrClosingClearsTmpOnlyWhenAsked)
         CreateDirectoryW((folder.tmp() + L"inner").c_str(), nullptr);
         writeWholeFile(folder.tmp() + L"inner\\deep.txt", "y");
         writeWholeFile(folder.dir.file(L"beside-tmp.txt"), "z");
+        if (!c.reception) writeWholeFile(folder.dir.file(L"streamreader.ini"), "capture = absent.ts\r\n");
         useMessageBoxes();
         TestWindow w;
         ASSERT_TRUE(w.open());
-        ASSERT_TRUE(pumpUntil([&] { return w.rowNamed(L"big") >= 0; }));
+        ASSERT_TRUE(!c.reception || pumpUntil([&] { return w.rowNamed(L"big") >= 0; }));
+        gStopDVB = std::exchange(w.mw.services.plugin->StopDVB, stopAfterAPostedMessageIsTaken);
+        gPostedTaken = false;
+        size_t boxes = gBoxes.handled.size();
         if (c.byCommand)
             w.command(IDM_EXIT);
         else
             SendMessageW(w.mw.window, WM_CLOSE, 0, 0);
+        w.mw.services.plugin->StopDVB = gStopDVB;
         EXPECT_FALSE(w.open());
+        EXPECT_EQ(gPostedTaken, c.reception);
+        EXPECT_EQ(gBoxes.handled.size(), boxes);
         MSG quit;
         EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
         EXPECT_EQ(quit.wParam, 0u);
         std::vector<std::wstring> left = filesIn(folder.tmp());
-        if (c.clear) {
+        if (c.clear && c.reception) {
             EXPECT_TRUE(left.empty()) << left.size();
         } else {
             EXPECT_EQ(std::count(left.begin(), left.end(), L"left-over.txt"), 1);

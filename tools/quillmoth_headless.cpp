@@ -117,6 +117,7 @@ bool startUp() {
     gExtraction.view.filePlaced = objectPlaced;
     gSectionAssembler.sink = objectDatagramSink;
     gSectionAssembler.sinkContext = &gExtraction;
+    removePartialFiles(gExtraction);
 
     // The filter set is in place before the first packet can arrive: objects
     // that came between the filter's installation and a later load would be
@@ -165,7 +166,8 @@ void runUntilStopped(const Options& options) {
 
 // The window's shutdown: the receiver first, so nothing new arrives; objects
 // being finished are completed whole; then, when asked for, the temporary
-// directory's contents, after the workers have discarded their objects.
+// directory's contents, after the workers have discarded their objects, and
+// never when the directory is one the user keeps other things in.
 void shutDown() {
     stopReception(gReceiverPlugin);
     if (!gReceiverPlugin.receptionStarted) return;
@@ -174,7 +176,8 @@ void shutDown() {
     wchar_t tmp[kMaxPath];
     bool clear = clearTmp != 0 && readSharedPath(gExtraction.tmpDir, tmp) > 0;
     settleTransfers(gExtraction, clear, 5000, nullptr, nullptr);
-    if (clear) deleteDirectoryContents(tmp);
+    if (clear && tmpDirMayBeCleared(gExtraction, tmp) && !deleteDirectoryContents(tmp))
+        logWrite(gLog, "Error: tmp_dir not cleared\n");
 }
 
 }  // namespace

@@ -20,8 +20,8 @@ MainWindow gMainWindow;
 
 namespace {
 
-// How long the shutdown waits for objects that are being finished or
-// discarded before the process ends under them.
+// How long the shutdown waits for workers still busy with a payload; objects
+// being finished or discarded are always waited for.
 constexpr uint32_t kSettleMilliseconds = 2500;
 
 void messageBox(void*, const wchar_t* text, const wchar_t* caption, MessageIcon icon)
@@ -79,6 +79,7 @@ LRESULT onCreate(MainWindow& mw, HWND window)
     x.log = mw.services.log;
     mw.services.assembler->sink = objectDatagramSink;
     mw.services.assembler->sinkContext = &x;
+    removePartialFiles(x);
     // The filter set is in place before the first packet can arrive: an
     // object that came before a later load would be refused by the empty set.
     load(*mw.services.filters);
@@ -103,9 +104,21 @@ void stopOnThread(void* raw)
     setEvent(request.done);
 }
 
-// The plug-in's thread may be waiting inside a call into this thread while
-// DelFilter waits for it to end: the receiver is stopped on a thread of its
-// own while this one goes on answering.
+// While the shutdown waits, this thread answers sent messages and
+// dispatches posted ones: the plug-in's thread may be waiting inside a call
+// into this thread, and a plug-in may wait for a window of its own here. The
+// closing window ignores the commands among them; the program posts its own
+// quit at the end. A bounded batch per call: a window that never validates
+// itself would otherwise keep this loop busy with WM_PAINT.
+void dispatchWhileClosing(void*)
+{
+    MSG msg;
+    for (int n = 0; n < 64 && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE); ++n)
+        if (msg.message != WM_QUIT) DispatchMessageW(&msg);
+}
+
+// DelFilter may wait for the plug-in's thread to end while that thread waits
+// for this one: the receiver is stopped on a thread of its own.
 void stopReceptionFromWindow(ReceiverPlugin& plugin)
 {
     StopRequest request = {&plugin, createEvent()};
@@ -114,15 +127,14 @@ void stopReceptionFromWindow(ReceiverPlugin& plugin)
         stopReception(plugin);
         return;
     }
-    while (waitEvent(request.done, 10) != WaitResult::signalled) answerSentMessages();
+    while (waitEvent(request.done, 10) != WaitResult::signalled) dispatchWhileClosing(nullptr);
     closeEvent(request.done);
 }
 
-void answerSentMessagesFor(void*) { answerSentMessages(); }
-
 // Deletes everything inside the directory (which ends with the separator),
-// never the directory itself or its neighbours.
-void clearDirectory(HWND window, const wchar_t* directory)
+// never the directory itself or its neighbours. No box at exit: a failure
+// goes to the log.
+void clearDirectory(LogFile& log, HWND window, const wchar_t* directory)
 {
     wchar_t pattern[kMaxPath + 3] = {};
     size_t length = lstrlenW(directory);
@@ -136,13 +148,20 @@ void clearDirectory(HWND window, const wchar_t* directory)
     operation.hwnd = window;
     operation.wFunc = FO_DELETE;
     operation.pFrom = pattern;
-    operation.fFlags = FOF_NOCONFIRMATION;
-    SHFileOperationW(&operation);
+    operation.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_SILENT;
+    int result = SHFileOperationW(&operation);
+    // An empty directory is no failure, whatever the shell says about it.
+    bool left = false;
+    listDirectory(directory, [](void* any, const wchar_t*, bool) { *static_cast<bool*>(any) = true; }, &left);
+    if (result != 0 && left) logWrite(log, "Error: tmp_dir not cleared (%d)\n", result);
 }
 
 LRESULT onDestroy(MainWindow& mw)
 {
     mw.closing.store(true);
+    // Gone for the user at once, however long the objects take to finish.
+    ShowWindow(mw.window, SW_HIDE);
+    removeTrayIcon(mw);
     KillTimer(mw.window, kRefreshTimer);
     KillTimer(mw.window, kRunningTimeTimer);
     ReceiverPlugin& plugin = *mw.services.plugin;
@@ -155,13 +174,18 @@ LRESULT onDestroy(MainWindow& mw)
         bool clear = clearTmp != 0 && readSharedPath(x.tmpDir, tmp) > 0;
         // Objects being finished are completed whole before the process
         // ends; with clear_tmp the rest are discarded by their workers.
-        settleTransfers(x, clear, kSettleMilliseconds, answerSentMessagesFor, nullptr);
-        if (clear) clearDirectory(mw.window, tmp);
+        settleTransfers(x, clear, kSettleMilliseconds, dispatchWhileClosing, nullptr);
+        if (clear && tmpDirMayBeCleared(x, tmp)) clearDirectory(*mw.services.log, mw.window, tmp);
     }
-    // An icon left behind would outlive the program.
-    removeTrayIcon(mw);
     PostQuitMessage(0);
     return 0;
+}
+
+// What reaches the window while it closes, from the waits above, is not acted on.
+bool ignoredWhileClosing(const MainWindow& mw, UINT message)
+{
+    return mw.closing.load() &&
+           (message == WM_COMMAND || message == WM_CLOSE || message == WM_TIMER || message == kTrayCallbackMessage);
 }
 
 LRESULT onTimer(MainWindow& mw, WPARAM timer)
@@ -176,6 +200,7 @@ LRESULT onTimer(MainWindow& mw, WPARAM timer)
 LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wp, LPARAM lp)
 {
     MainWindow& mw = gMainWindow;
+    if (ignoredWhileClosing(mw, message)) return 0;
     switch (message) {
     case WM_CREATE: return onCreate(mw, window);
     case WM_DESTROY: return onDestroy(mw);
