@@ -352,9 +352,14 @@ void closeEvent(Event* event) { delete event; }
 // A slim reader/writer lock taken exclusively: unlike a kernel mutex it
 // costs no system call when nobody else holds it (under Wine, every kernel
 // object call is a round trip to the server). Not recursive, like the
-// POSIX half's.
+// POSIX half's. A timed lock sleeps on `released` until an unlock wakes it
+// or its time is up, measured on the performance counter: polling with
+// Sleep(1) against the 15.6 ms tick gave up at once or waited twice as long.
 struct Mutex {
     SRWLOCK lock = SRWLOCK_INIT;
+    SRWLOCK gate = SRWLOCK_INIT;  // guards the sleep of timed lockers
+    CONDITION_VARIABLE released = CONDITION_VARIABLE_INIT;
+    std::atomic<int> timedWaiters{0};
 };
 
 Mutex* createMutex() { return new (std::nothrow) Mutex; }
@@ -366,18 +371,38 @@ bool lockMutexFor(Mutex* mutex, uint32_t milliseconds) {
         lockMutex(mutex);
         return true;
     }
-    uint64_t end = GetTickCount64() + milliseconds;
-    for (int round = 0;; ++round) {
-        if (TryAcquireSRWLockExclusive(&mutex->lock)) return true;
-        if (GetTickCount64() >= end) return false;
-        if (round < 16)
-            SwitchToThread();
-        else
-            Sleep(1);
+    if (TryAcquireSRWLockExclusive(&mutex->lock)) return true;
+    if (milliseconds == 0) return false;
+    uint64_t deadline = nowNanoseconds() + uint64_t(milliseconds) * 1000000u;
+    AcquireSRWLockExclusive(&mutex->gate);
+    // Counted before the next try: an unlock either comes after the count
+    // and wakes this thread, or before the try and lets it succeed.
+    mutex->timedWaiters.fetch_add(1);
+    bool taken = false;
+    for (;;) {
+        if (TryAcquireSRWLockExclusive(&mutex->lock)) {
+            taken = true;
+            break;
+        }
+        DWORD left = millisecondsUntil(deadline);
+        if (left == 0) break;
+        SleepConditionVariableSRW(&mutex->released, &mutex->gate, left, 0);
     }
+    mutex->timedWaiters.fetch_sub(1);
+    ReleaseSRWLockExclusive(&mutex->gate);
+    return taken;
 }
 
-void unlockMutex(Mutex* mutex) { ReleaseSRWLockExclusive(&mutex->lock); }
+void unlockMutex(Mutex* mutex) {
+    ReleaseSRWLockExclusive(&mutex->lock);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (mutex->timedWaiters.load() == 0) return;
+    // Through the gate: a waiter between its try and its sleep holds it, so
+    // the wake cannot fall between them.
+    AcquireSRWLockExclusive(&mutex->gate);
+    ReleaseSRWLockExclusive(&mutex->gate);
+    WakeAllConditionVariable(&mutex->released);
+}
 
 void closeMutex(Mutex* mutex) { delete mutex; }
 

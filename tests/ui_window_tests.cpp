@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -510,6 +511,29 @@ TEST_F(Window, ColumnClicksSortByNameAndBySizeOnly)
     EXPECT_EQ(w.rows(), 0);
 }
 
+TEST_F(Window, RowsShowTheirTransfersAndCommandsTouchOnlyLiveOnes)
+{
+    WindowFolder folder("window-rows");
+    TestWindow w;
+    std::vector<Transfer> t(2);  // rows as the core inserts them; row 1's Transfer has gone
+    for (Transfer& r : t) r.length = 2048, gExtraction.view.rowInserted(gExtraction.view.context, 0, &r, L"x", 0, L"");
+    ScopedLock(gExtraction.table.mutex), linkTransfer(gExtraction.table, &t[1]);
+    // Every 250 ms; a tick while the mutex is held elsewhere gives up after 10 ms, the next measures from the last.
+    struct Tick { uint32_t received; bool held; const wchar_t* cells; } ticks[] = {
+        {1024, 0, L"1 кБ (50.00%)|4.00 кБ/c"}, {1536, 1, L"1 кБ (50.00%)|4.00 кБ/c"},
+        {1536, 0, L"1 кБ (75.00%)|2.00 кБ/c"}, {4096, 0, L"4 кБ (200.00%)|10.00 кБ/c"}};
+    for (const Tick& c : ticks) {
+        auto start = std::chrono::steady_clock::now();
+        t[1].received = c.received, c.held ? lockMutex(gExtraction.table.mutex) : void(), w.tick();
+        if (c.held) unlockMutex(gExtraction.table.mutex);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(c.held ? 9900 : 0));
+        EXPECT_EQ(w.cell(0, 2) + L"|" + w.cell(0, 3) + w.cell(1, 2), c.cells) << c.received;
+    }
+    gBoxes.onDialog = [](HWND dialog) { ADD_FAILURE(), PostMessageW(dialog, WM_COMMAND, IDOK, 0); };
+    w.select(1), w.command(IDM_DELETE), w.command(IDM_PROPERTIES), pumpFor(100);
+    ScopedLock(gExtraction.table.mutex), unlinkTransfer(gExtraction.table, &t[1]);
+}
+
 TEST_F(Window, DeleteDiscardsTheSelectedObjectOnly)
 {
     WindowFolder folder("window-delete", withLine(baseConfig(), "timeout = 30"));
@@ -657,6 +681,10 @@ TEST_F(Window, AZeroPeriodShowsRatesOfZero)
     gSectionAssembler.packetCount.fetch_add(1000);
     w.tick();
     EXPECT_EQ(w.statusPart(1), L"Cкорость: 0.00 кБ/c");
+    int ticks = 0;  // and the timer has a floor, not the system's 10 ms
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 500; Sleep(5))
+        for (MSG m; PeekMessageW(&m, w.mw.window, 0, 0, PM_REMOVE); DispatchMessageW(&m)) ticks += m.message == WM_TIMER;
+    EXPECT_LE(ticks, 6);
 }
 
 // ---- Size changes and the tray -------------------------------------------------
@@ -704,6 +732,9 @@ TEST_F(Window, WithTheTrayFlagMinimisingHidesTheWindowBehindAnIcon)
     ShowWindow(w.mw.window, SW_MINIMIZE);
     pumpFor(50);
     EXPECT_FALSE(IsWindowVisible(w.mw.window));
+    EXPECT_TRUE(w.trayIconPresent());
+    Shell_NotifyIconW(NIM_DELETE, &w.mw.trayIcon);  // Explorer restarted: its new task bar gets the icon back
+    SendMessageW(w.mw.window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
     EXPECT_TRUE(w.trayIconPresent());
     // A double click brings the window back and takes the icon away.
     SendMessageW(w.mw.window, kTrayCallbackMessage, kTrayIconId, WM_LBUTTONDBLCLK);

@@ -82,7 +82,7 @@ void setUpdatePeriod(MainWindow& mw, int32_t period)
 {
     mw.updatePeriod = period;
     writeConfigInt("upd_speed", period);
-    SetTimer(mw.window, kRefreshTimer, static_cast<UINT>(period), nullptr);
+    SetTimer(mw.window, kRefreshTimer, refreshTimerPeriod(period), nullptr);
 }
 
 void showSelectedProperties(MainWindow& mw)
@@ -210,5 +210,16 @@ LRESULT onTrayCallback(MainWindow& mw, WPARAM icon, LPARAM mouseMessage)
     } else if (mouseMessage == WM_RBUTTONDOWN) {
         showTrayMenu(mw);
     }
+    return 0;
+}
+
+LRESULT onTaskbarCreated(MainWindow& mw)
+{
+    if (!mw.trayIconShown) return 0;
+    // The icon went with the old task bar; the hidden window needs it back,
+    // or a task bar button when the icon cannot be added.
+    mw.trayIconShown = false;
+    addTrayIcon(mw);
+    if (!mw.trayIconShown) ShowWindow(mw.window, SW_SHOWMINNOACTIVE);
     return 0;
 }

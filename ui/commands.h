@@ -13,6 +13,8 @@ LRESULT onNotify(MainWindow& mw, WPARAM wp, LPARAM lp);
 LRESULT onSize(MainWindow& mw, WPARAM type, LPARAM size);
 LRESULT onInitMenu(MainWindow& mw, HMENU menu);
 LRESULT onTrayCallback(MainWindow& mw, WPARAM icon, LPARAM mouseMessage);
+// The task bar came back (Explorer restarted) without our icon.
+LRESULT onTaskbarCreated(MainWindow& mw);
 
 // The refresh period: written to upd_speed and timer 1 re-armed with it.
 void setUpdatePeriod(MainWindow& mw, int32_t period);

@@ -37,6 +37,13 @@ void messageBox(void*, const wchar_t* text, const wchar_t* caption, MessageIcon 
     MessageBoxW(nullptr, text, caption, flags);
 }
 
+// The icon group's own small image, not the large one scaled down.
+HICON loadSmallAppIcon(HINSTANCE instance)
+{
+    return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_APP_SMALL), IMAGE_ICON,
+                                         GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_SHARED));
+}
+
 void fillTrayIcon(MainWindow& mw)
 {
     NOTIFYICONDATAW& icon = mw.trayIcon;
@@ -46,7 +53,7 @@ void fillTrayIcon(MainWindow& mw)
     icon.uID = kTrayIconId;
     icon.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     icon.uCallbackMessage = kTrayCallbackMessage;
-    icon.hIcon = LoadIconW(mw.instance, MAKEINTRESOURCEW(IDI_APP_SMALL));
+    icon.hIcon = loadSmallAppIcon(mw.instance);
     lstrcpynW(icon.szTip, mw.title, 64);
 }
 
@@ -86,9 +93,10 @@ LRESULT onCreate(MainWindow& mw, HWND window)
     startReception(*mw.services.plugin);
 
     readConfigInt("upd_speed", &mw.updatePeriod);
-    SetTimer(window, kRefreshTimer, static_cast<UINT>(mw.updatePeriod), nullptr);
+    SetTimer(window, kRefreshTimer, refreshTimerPeriod(mw.updatePeriod), nullptr);
     SetTimer(window, kRunningTimeTimer, kRunningTimePeriod, runningTimeTick);
     fillTrayIcon(mw);
+    mw.taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
     return 0;
 }
 
@@ -201,6 +209,7 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wp, LPARAM lp)
 {
     MainWindow& mw = gMainWindow;
     if (ignoredWhileClosing(mw, message)) return 0;
+    if (mw.taskbarCreated && message == mw.taskbarCreated) return onTaskbarCreated(mw);
     switch (message) {
     case WM_CREATE: return onCreate(mw, window);
     case WM_DESTROY: return onDestroy(mw);
@@ -228,7 +237,7 @@ void registerMainClass(MainWindow& mw)
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     wc.lpszMenuName = MAKEINTRESOURCEW(IDR_MAIN_MENU);
     wc.lpszClassName = mw.className;
-    wc.hIconSm = LoadIconW(mw.instance, MAKEINTRESOURCEW(IDI_APP_SMALL));
+    wc.hIconSm = loadSmallAppIcon(mw.instance);
     RegisterClassExW(&wc);  // a second window in one process finds it registered
 }
 
@@ -247,6 +256,7 @@ void resetMainWindow(MainWindow& mw, HINSTANCE instance, const MainWindowService
     mw.trayFlag = mw.updatePeriod = 0;
     mw.trayIcon = NOTIFYICONDATAW{};
     mw.trayIconShown = false;
+    mw.taskbarCreated = 0;
     mw.previousTotal = 0;
     mw.runningMinutes = 0;
     mw.closing.store(false);

@@ -67,6 +67,7 @@ struct MainWindow {
     int32_t updatePeriod = 0;  // upd_speed, milliseconds
     NOTIFYICONDATAW trayIcon = {};
     bool trayIconShown = false;
+    UINT taskbarCreated = 0;  // the message a new task bar sends to every window
 
     uint64_t previousTotal = 0;   // bytes at the previous status refresh
     uint32_t runningMinutes = 0;

@@ -4,6 +4,7 @@
 // Wine draws the frames itself and the screen can be read back.
 #include <windows.h>
 
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -429,7 +430,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     wc.lpfnWndProc = frameProc;
     wc.hInstance = instance;
     wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP_LARGE));
-    wc.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP_SMALL));
+    wc.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_APP_SMALL), IMAGE_ICON,
+                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
+                                               LR_SHARED));
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     wc.lpszMenuName = MAKEINTRESOURCEW(IDR_MAIN_MENU);
@@ -444,6 +447,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     prepareWorkingFolder();
     saveSettingsPages(frame);
     saveFilterDialogs(frame);
+    // A size with a unit in the filter dialog switched the process to the
+    // Russian locale; the main window is drawn as a fresh start shows it.
+    setlocale(LC_ALL, "C");
     DestroyWindow(frame);
     saveReceivingWindow(instance);
     return 0;

@@ -145,6 +145,22 @@ void layoutStatusBar(MainWindow& mw, int width)
     SendMessageW(mw.statusBar, SB_SETPARTS, 4, reinterpret_cast<LPARAM>(edges));
 }
 
+UINT refreshTimerPeriod(int32_t updatePeriod)
+{
+    return static_cast<UINT>(updatePeriod < kMinRefreshPeriod ? kMinRefreshPeriod : updatePeriod);
+}
+
+namespace {
+
+// The time the rates divide by: the timer's real period, or 0 (rates of 0)
+// for an update period of 0 or less.
+uint32_t ratePeriod(const MainWindow& mw)
+{
+    return mw.updatePeriod > 0 ? refreshTimerPeriod(mw.updatePeriod) : 0;
+}
+
+}  // namespace
+
 void refreshTransfers(MainWindow& mw)
 {
     TransferTable& table = mw.services.extraction->table;
@@ -165,7 +181,7 @@ void refreshTransfers(MainWindow& mw)
         wchar_t text[kCellLength];
         formatReceivedText(received, t->length, text, kCellLength);
         setCell(mw.transferList, row, 2, text);
-        formatRowRate(received - t->receivedAtRefresh, static_cast<uint32_t>(mw.updatePeriod), text, kCellLength);
+        formatRowRate(received - t->receivedAtRefresh, ratePeriod(mw), text, kCellLength);
         setCell(mw.transferList, row, 3, text);
         t->receivedAtRefresh = received;
     }
@@ -180,7 +196,7 @@ void refreshStatusBar(MainWindow& mw)
     wchar_t text[kStatusLength];
     formatTotal(total, text, kStatusLength);
     setStatusPart(mw.statusBar, 0, text);
-    formatOverallRate(total - mw.previousTotal, static_cast<uint32_t>(mw.updatePeriod), text, kStatusLength);
+    formatOverallRate(total - mw.previousTotal, ratePeriod(mw), text, kStatusLength);
     setStatusPart(mw.statusBar, 1, text);
     formatErrors(mw.services.assembler->discontinuityCount.load(), text, kStatusLength);
     setStatusPart(mw.statusBar, 2, text);

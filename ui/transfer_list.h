@@ -23,6 +23,11 @@ LRESULT onRowRemoved(MainWindow& mw, LPARAM identity);
 void createTransferList(MainWindow& mw, int clientWidth, int clientHeight);
 // The four status-bar parts for a client width.
 void layoutStatusBar(MainWindow& mw, int clientWidth);
+// Timer 1's period for an update period from upd_speed: never below
+// kMinRefreshPeriod, so that a hand-edited 0 does not redraw the list and
+// take the table's mutex a hundred times a second.
+constexpr int32_t kMinRefreshPeriod = 100;
+UINT refreshTimerPeriod(int32_t updatePeriod);
 // Timer 1: the rows, then the first three status-bar parts.
 void refreshTransfers(MainWindow& mw);
 void refreshStatusBar(MainWindow& mw);
