@@ -278,10 +278,33 @@ void CALLBACK endLoop(HWND, UINT, UINT_PTR, DWORD)
     PostQuitMessage(1);
 }
 
+// The timer messages the window gets in `milliseconds`.
+int timerTicks(HWND window, DWORD milliseconds)
+{
+    int ticks = 0;
+    for (DWORD start = GetTickCount(); GetTickCount() - start < milliseconds; Sleep(5))
+        for (MSG m; PeekMessageW(&m, window, 0, 0, PM_REMOVE); DispatchMessageW(&m)) ticks += m.message == WM_TIMER;
+    return ticks;
+}
+
 void CALLBACK closeMenu(HWND window, UINT, UINT_PTR id, DWORD)
 {
     KillTimer(window, id);
     EndMenu();
+}
+
+// Chooses the n-th item of the pop-up menu that is open by then, as the keyboard does.
+int gMenuItem = 0;
+void CALLBACK chooseInMenu(HWND window, UINT, UINT_PTR id, DWORD)
+{
+    KillTimer(window, id);
+    for (int k = 0; k < gMenuItem; ++k) PostMessageW(window, WM_KEYDOWN, VK_DOWN, 0);
+    PostMessageW(window, WM_KEYDOWN, VK_RETURN, 0);
+}
+void chooseLater(HWND window, int item)
+{
+    gMenuItem = item;
+    SetTimer(window, 78, 200, chooseInMenu);
 }
 
 class Window : public ::testing::Test {
@@ -515,23 +538,39 @@ TEST_F(Window, RowsShowTheirTransfersAndCommandsTouchOnlyLiveOnes)
 {
     WindowFolder folder("window-rows");
     TestWindow w;
-    std::vector<Transfer> t(2);  // rows as the core inserts them; row 1's Transfer has gone
-    for (Transfer& r : t) r.length = 2048, gExtraction.view.rowInserted(gExtraction.view.context, 0, &r, L"x", 0, L"");
-    ScopedLock(gExtraction.table.mutex), linkTransfer(gExtraction.table, &t[1]);
-    // Every 250 ms; a tick while the mutex is held elsewhere gives up after 10 ms, the next measures from the last.
-    struct Tick { uint32_t received; bool held; const wchar_t* cells; } ticks[] = {
-        {1024, 0, L"1 кБ (50.00%)|4.00 кБ/c"}, {1536, 1, L"1 кБ (50.00%)|4.00 кБ/c"},
-        {1536, 0, L"1 кБ (75.00%)|2.00 кБ/c"}, {4096, 0, L"4 кБ (200.00%)|10.00 кБ/c"}};
+    // Rows as the core inserts them; row 1's Transfer has gone from the table.
+    std::vector<Transfer> t(2);
+    for (Transfer& r : t) {
+        r.length = 2048;
+        gExtraction.view.rowInserted(gExtraction.view.context, 0, &r, L"x", 0, L"");
+    }
+    linkTransfer(gExtraction.table, &t[1]);
+    // Ticks every 250 ms; one while the mutex is held elsewhere gives up
+    // after 10 ms, and the next measures from the last real sample.
+    struct Tick {
+        uint32_t received;
+        bool held;
+        const wchar_t* cells;
+    } ticks[] = {{1024, false, L"1 кБ (50.00%)|4.00 кБ/c"}, {1536, true, L"1 кБ (50.00%)|4.00 кБ/c"},
+                 {1536, false, L"1 кБ (75.00%)|2.00 кБ/c"}, {4096, false, L"4 кБ (200.00%)|10.00 кБ/c"}};
     for (const Tick& c : ticks) {
+        t[1].received = c.received;
         auto start = std::chrono::steady_clock::now();
-        t[1].received = c.received, c.held ? lockMutex(gExtraction.table.mutex) : void(), w.tick();
+        if (c.held) lockMutex(gExtraction.table.mutex);
+        w.tick();
         if (c.held) unlockMutex(gExtraction.table.mutex);
         EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(c.held ? 9900 : 0));
         EXPECT_EQ(w.cell(0, 2) + L"|" + w.cell(0, 3) + w.cell(1, 2), c.cells) << c.received;
     }
-    gBoxes.onDialog = [](HWND dialog) { ADD_FAILURE(), PostMessageW(dialog, WM_COMMAND, IDOK, 0); };
-    w.select(1), w.command(IDM_DELETE), w.command(IDM_PROPERTIES), pumpFor(100);
-    ScopedLock(gExtraction.table.mutex), unlinkTransfer(gExtraction.table, &t[1]);
+    gBoxes.onDialog = [](HWND dialog) {
+        ADD_FAILURE() << "a dialog for a row whose object has gone";
+        PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    };
+    w.select(1);
+    w.command(IDM_DELETE);
+    w.command(IDM_PROPERTIES);
+    pumpFor(100);
+    unlinkTransfer(gExtraction.table, &t[1]);
 }
 
 TEST_F(Window, DeleteDiscardsTheSelectedObjectOnly)
@@ -587,8 +626,12 @@ TEST_F(Window, PropertiesShowACopyOfTheSelectedObject)
         destination = controlText(dialog, IDC_PROP_DEST_IP);
         PostMessageW(dialog, WM_COMMAND, IDOK, 0);
     };
-    // From the row menu's command, as the user chooses it.
-    PostMessageW(w.mw.window, WM_COMMAND, IDM_PROPERTIES, 0);
+    // "Свойства" from the row's menu.
+    chooseLater(w.mw.window, 2);
+    NMITEMACTIVATE click = {};
+    click.hdr.code = NM_RCLICK;
+    click.iItem = 0;
+    w.notify(click.hdr);
     ASSERT_TRUE(pumpUntil([&] { return !caption.empty(); }));
     UdpEndpoints sent;  // the broadcaster's default addressing
     EXPECT_EQ(caption, L"Свойства: shown (0).pdf");
@@ -659,6 +702,7 @@ TEST_F(Window, TheUpdatePeriodIsWrittenAndCheckedInTheMenu)
     auto checked = [&](UINT id) { return (GetMenuState(bar, id, MF_BYCOMMAND) & MF_CHECKED) != 0; };
     SendMessageW(w.mw.window, WM_INITMENU, WPARAM(bar), 0);
     EXPECT_FALSE(checked(IDM_SPEED_LOW) || checked(IDM_SPEED_NORMAL) || checked(IDM_SPEED_HIGH));
+    EXPECT_EQ(timerTicks(w.mw.window, 400), 0);  // the first period is config.ini's
     struct Case {
         UINT command;
         int period;
@@ -681,10 +725,7 @@ TEST_F(Window, AZeroPeriodShowsRatesOfZero)
     gSectionAssembler.packetCount.fetch_add(1000);
     w.tick();
     EXPECT_EQ(w.statusPart(1), L"Cкорость: 0.00 кБ/c");
-    int ticks = 0;  // and the timer has a floor, not the system's 10 ms
-    for (DWORD start = GetTickCount(); GetTickCount() - start < 500; Sleep(5))
-        for (MSG m; PeekMessageW(&m, w.mw.window, 0, 0, PM_REMOVE); DispatchMessageW(&m)) ticks += m.message == WM_TIMER;
-    EXPECT_LE(ticks, 6);
+    EXPECT_LE(timerTicks(w.mw.window, 500), 6);  // and the timer has a floor, not the system's 10 ms
 }
 
 // ---- Size changes and the tray -------------------------------------------------
@@ -695,6 +736,9 @@ TEST_F(Window, SizeChangesWriteTheWindowStateAndLayOutTheChildren)
     useMessageBoxes();
     TestWindow w;
     ASSERT_TRUE(w.open());
+    RECT first;  // the first size is config.ini's
+    GetWindowRect(w.mw.window, &first);
+    EXPECT_TRUE(first.right - first.left == 800 && first.bottom - first.top == 600);
     SetWindowPos(w.mw.window, nullptr, 0, 0, 700, 500, SWP_NOMOVE | SWP_NOZORDER);
     pumpFor(50);
     std::string config = folder.config();
@@ -724,10 +768,11 @@ TEST_F(Window, SizeChangesWriteTheWindowStateAndLayOutTheChildren)
 
 TEST_F(Window, WithTheTrayFlagMinimisingHidesTheWindowBehindAnIcon)
 {
-    WindowFolder folder("window-tray", withLine(baseConfig(), "tray = 1"));
+    WindowFolder folder("window-tray", withLine(withLine(baseConfig(), "tray = 1"), "wnd = 3"));
     useMessageBoxes();
     TestWindow w;
     ASSERT_TRUE(w.open());
+    EXPECT_TRUE(IsZoomed(w.mw.window));  // the first state is config.ini's
     EXPECT_FALSE(w.trayIconPresent());
     ShowWindow(w.mw.window, SW_MINIMIZE);
     pumpFor(50);
@@ -755,8 +800,15 @@ TEST_F(Window, WithTheTrayFlagMinimisingHidesTheWindowBehindAnIcon)
     SendMessageW(w.mw.window, kTrayCallbackMessage, kTrayIconId, WM_RBUTTONDOWN);
     EXPECT_TRUE(w.trayIconPresent());
     EXPECT_FALSE(IsWindowVisible(w.mw.window));
-    // Exit while hidden: the icon goes with the program.
-    w.command(IDM_EXIT);
+    // The tray menu's "Восстановить", then its "Выход" while hidden: the icon goes with the program.
+    chooseLater(w.mw.window, 1);
+    SendMessageW(w.mw.window, kTrayCallbackMessage, kTrayIconId, WM_RBUTTONDOWN);
+    pumpFor(50);
+    EXPECT_TRUE(IsWindowVisible(w.mw.window) && !IsIconic(w.mw.window) && !w.trayIconPresent());
+    ShowWindow(w.mw.window, SW_MINIMIZE);
+    chooseLater(w.mw.window, 2);
+    SendMessageW(w.mw.window, kTrayCallbackMessage, kTrayIconId, WM_RBUTTONDOWN);
+    pumpFor(50);
     EXPECT_FALSE(w.open());
     EXPECT_FALSE(w.trayIconPresent());
 }
