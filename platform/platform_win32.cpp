@@ -1,10 +1,11 @@
 // Win32 half of the platform layer: the wide file API, events of our own over
-// a slim lock and a condition variable, a kernel mutex, and the system's OEM
+// a slim lock and a condition variable, a mutex over a slim lock, and the system's OEM
 // code page.
 #include "platform/platform.h"
 #include "platform/event_waiting.h"
 
 #include <windows.h>
+#include <timeapi.h>
 
 #include <new>
 
@@ -374,6 +375,9 @@ bool lockMutexFor(Mutex* mutex, uint32_t milliseconds) {
     if (TryAcquireSRWLockExclusive(&mutex->lock)) return true;
     if (milliseconds == 0) return false;
     uint64_t deadline = nowNanoseconds() + uint64_t(milliseconds) * 1000000u;
+    // Kernel waits end on the system tick (15.6 ms unless raised): for the
+    // length of this wait, a 10 ms time-out must mean 10 ms.
+    timeBeginPeriod(1);
     AcquireSRWLockExclusive(&mutex->gate);
     // Counted before the next try: an unlock either comes after the count
     // and wakes this thread, or before the try and lets it succeed.
@@ -390,6 +394,7 @@ bool lockMutexFor(Mutex* mutex, uint32_t milliseconds) {
     }
     mutex->timedWaiters.fetch_sub(1);
     ReleaseSRWLockExclusive(&mutex->gate);
+    timeEndPeriod(1);
     return taken;
 }
 
