@@ -411,7 +411,9 @@ void unlockMutex(Mutex* mutex) {
 
 void closeMutex(Mutex* mutex) { delete mutex; }
 
-uint64_t monotonicMilliseconds() { return GetTickCount64(); }
+// On the performance counter, like the timed waits: GetTickCount64 moves in
+// steps of the system tick, so a 10 ms wait could measure as 0 or 16 ms.
+uint64_t monotonicMilliseconds() { return nowNanoseconds() / 1000000u; }
 
 void sleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
 
