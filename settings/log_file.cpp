@@ -10,20 +10,6 @@
 
 LogFile gLog;
 
-struct OpenedLogFile {
-    wchar_t path[kMaxPath];
-    FILE* stream;
-    OpenedLogFile* next;
-};
-
-LogFile::~LogFile() {
-    while (opened) {
-        OpenedLogFile* next = opened->next;
-        delete opened;
-        opened = next;
-    }
-}
-
 namespace {
 
 // Longest line: "File: " plus 255 name characters of up to 4 bytes each.
@@ -78,9 +64,9 @@ void useStream(LogFile& log, FILE* stream, bool crlf) {
 void useStandardOutput(LogFile& log) { useStream(log, stdout, false); }
 
 bool openLogAt(LogFile& log, const wchar_t* path) {
-    for (const OpenedLogFile* file = log.opened; file; file = file->next) {
-        if (std::wcscmp(file->path, path) == 0) {
-            useStream(log, file->stream, true);
+    for (const OpenedLogFile& file : log.opened) {
+        if (file.path == path) {
+            useStream(log, file.stream, true);
             return true;
         }
     }
@@ -89,13 +75,7 @@ bool openLogAt(LogFile& log, const wchar_t* path) {
         useStandardOutput(log);
         return false;
     }
-    if (std::wcslen(path) < kMaxPath) {
-        auto* file = new (std::nothrow) OpenedLogFile{{}, stream, log.opened};
-        if (file) {
-            std::wcscpy(file->path, path);
-            log.opened = file;
-        }
-    }
+    log.opened.push_back({path, stream});
     useStream(log, stream, true);
     return true;
 }

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 // Where the log goes: a stream and whether its lines end in CR LF (log.txt on
 // every platform) or in the platform's own line ends (standard output). The
@@ -21,17 +23,16 @@ struct LogTarget {
 // A log file this log has opened, by its path. Its stream stays open until
 // the process ends, and the program's own share mode refuses a second open of
 // the same file, so opening that path again takes this stream.
-struct OpenedLogFile;
+struct OpenedLogFile {
+    std::wstring path;
+    FILE* stream;
+};
 
 struct LogFile {
     // nullptr until a stream is chosen: standard output.
     std::atomic<const LogTarget*> target{nullptr};
     // Files opened so far; touched only by the thread that switches the log.
-    OpenedLogFile* opened = nullptr;
-    LogFile() = default;
-    ~LogFile();
-    LogFile(const LogFile&) = delete;
-    LogFile& operator=(const LogFile&) = delete;
+    std::vector<OpenedLogFile> opened;
 };
 
 // The log of the program. Until a stream is chosen it writes to standard output.
