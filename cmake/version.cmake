@@ -1,0 +1,45 @@
+# The one version number of the project. The window title, the about box,
+# every version resource, the archives, the installer and the Debian package
+# take it from here.
+set(QM_VERSION "0.05")
+set(QM_COMPANY "Quillmoth")
+set(QM_COPYRIGHT "© 2026 Quillmoth")
+
+# "0.05" -> 0,5,0,0 for the numeric fields of a version resource.
+string(REPLACE "." ";" qm_version_parts "${QM_VERSION}")
+set(QM_VERSION_COMMAS "")
+foreach(i RANGE 0 3)
+    list(LENGTH qm_version_parts qm_count)
+    set(qm_part 0)
+    if(i LESS qm_count)
+        list(GET qm_version_parts ${i} qm_part)
+        math(EXPR qm_part "${qm_part}")
+    endif()
+    list(APPEND QM_VERSION_COMMAS ${qm_part})
+endforeach()
+string(REPLACE ";" "," QM_VERSION_COMMAS "${QM_VERSION_COMMAS}")
+
+# qm_version_resource(TARGET DESCRIPTION): links a version resource into a
+# Windows executable or DLL. Does nothing elsewhere.
+function(qm_version_resource target description)
+    if(NOT WIN32)
+        return()
+    endif()
+    get_target_property(type ${target} TYPE)
+    get_target_property(name ${target} OUTPUT_NAME)
+    if(NOT name)
+        set(name ${target})
+    endif()
+    if(type STREQUAL "SHARED_LIBRARY" OR type STREQUAL "MODULE_LIBRARY")
+        set(QM_RC_FILE_TYPE VFT_DLL)
+        set(QM_RC_FILE_NAME ${name}.dll)
+    else()
+        set(QM_RC_FILE_TYPE VFT_APP)
+        set(QM_RC_FILE_NAME ${name}.exe)
+    endif()
+    set(QM_RC_INTERNAL_NAME ${name})
+    set(QM_RC_DESCRIPTION "${description}")
+    set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+    configure_file(${PROJECT_SOURCE_DIR}/resources/version.rc.in ${rc} @ONLY)
+    target_sources(${target} PRIVATE ${rc})
+endfunction()
