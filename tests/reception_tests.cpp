@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cwchar>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -286,6 +287,59 @@ TEST(Reception, ASplitterThatFailsToInitialiseHasItsOwnMessage) {
     o = run(reader);
     ASSERT_EQ(o.messages.size(), 1u);
     expectErrorBox(o.messages[0], L"Библиотека streamreader.dll не найдена");
+}
+#else
+// Copies of the fake plug-in under names of their own, removed with the scope.
+struct PlacedFiles {
+    std::vector<fs::path> files;
+    void place(const char* variant, const fs::path& folder, const char* name) {
+        fs::create_directories(folder);
+        fs::copy_file(fs::path(QM_FAKE_PLUGIN_DIR) / (std::string(variant) + ".so"), folder / name,
+                      fs::copy_options::overwrite_existing);
+        files.push_back(folder / name);
+    }
+    ~PlacedFiles() {
+        std::error_code ignored;
+        for (const auto& f : files) fs::remove(f, ignored);
+        for (const auto& f : files) fs::remove(f.parent_path(), ignored);  // when left empty
+    }
+};
+
+TEST(Reception, InstalledPluginsAreFoundAfterTheProgramsFolderAndBeforeTheWorkingDirectory) {
+    ScratchDirectory work("reception-work");
+    const fs::path programs = fs::read_symlink("/proc/self/exe").parent_path();
+    const fs::path installed = programs / QM_PLUGIN_INSTALL_DIR;
+    PlacedFiles placed;
+    // The variant lacking DelFilter marks the copy that must lose.
+    placed.place("fake_plugin", installed, "qm-installed-only.so");
+    placed.place("fake_plugin_missing7", installed, "qm-installed-and-work.so");
+    placed.place("fake_plugin", fs::path(work.path), "qm-installed-and-work.so");
+    placed.place("fake_plugin", programs, "qm-programs-and-installed.so");
+    placed.place("fake_plugin_missing7", installed, "qm-programs-and-installed.so");
+    placed.place("fake_plugin", fs::path(work.path), "qm-work-only.so");
+    CurrentDirectoryScope here(work.path);
+    const struct {
+        const wchar_t* name;
+        bool found;
+        bool complete;
+    } cases[] = {
+        {L"qm-installed-only", true, true},
+        {L"qm-installed-and-work", true, false},
+        {L"qm-programs-and-installed", true, true},
+        {L"qm-work-only", true, true},
+        {L"qm-nowhere", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name, c.name + std::wcslen(c.name)));
+        LibraryLoad result = LibraryLoad::loaded;
+        void* library = loadPluginLibrary(c.name, &result);
+        EXPECT_EQ(library != nullptr, c.found);
+        EXPECT_EQ(result, c.found ? LibraryLoad::loaded : LibraryLoad::notFound);
+        if (library) {
+            EXPECT_EQ(pluginFunction(library, "DelFilter") != nullptr, c.complete);
+        }
+        unloadPluginLibrary(library);
+    }
 }
 #endif
 
