@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cwchar>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -289,57 +289,43 @@ TEST(Reception, ASplitterThatFailsToInitialiseHasItsOwnMessage) {
     expectErrorBox(o.messages[0], L"Библиотека streamreader.dll не найдена");
 }
 #else
-// Copies of the fake plug-in under names of their own, removed with the scope.
-struct PlacedFiles {
-    std::vector<fs::path> files;
-    void place(const char* variant, const fs::path& folder, const char* name) {
-        fs::create_directories(folder);
-        fs::copy_file(fs::path(QM_FAKE_PLUGIN_DIR) / (std::string(variant) + ".so"), folder / name,
-                      fs::copy_options::overwrite_existing);
-        files.push_back(folder / name);
-    }
-    ~PlacedFiles() {
-        std::error_code ignored;
-        for (const auto& f : files) fs::remove(f, ignored);
-        for (const auto& f : files) fs::remove(f.parent_path(), ignored);  // when left empty
-    }
-};
-
+// The full fake in one folder, the one lacking DelFilter in another: which
+// folder wins shows in the export. Names of their own, removed at the end.
 TEST(Reception, InstalledPluginsAreFoundAfterTheProgramsFolderAndBeforeTheWorkingDirectory) {
     ScratchDirectory work("reception-work");
     const fs::path programs = fs::read_symlink("/proc/self/exe").parent_path();
-    const fs::path installed = programs / QM_PLUGIN_INSTALL_DIR;
-    PlacedFiles placed;
-    // The variant lacking DelFilter marks the copy that must lose.
-    placed.place("fake_plugin", installed, "qm-installed-only.so");
-    placed.place("fake_plugin_missing7", installed, "qm-installed-and-work.so");
-    placed.place("fake_plugin", fs::path(work.path), "qm-installed-and-work.so");
-    placed.place("fake_plugin", programs, "qm-programs-and-installed.so");
-    placed.place("fake_plugin_missing7", installed, "qm-programs-and-installed.so");
-    placed.place("fake_plugin", fs::path(work.path), "qm-work-only.so");
-    CurrentDirectoryScope here(work.path);
+    const fs::path folders[] = {{}, programs, programs / QM_PLUGIN_INSTALL_DIR, fs::path(work.path)};
+    fs::create_directories(folders[2]);
     const struct {
-        const wchar_t* name;
-        bool found;
-        bool complete;
+        const char* name;
+        int full, partial;  // index into folders, 0: none
     } cases[] = {
-        {L"qm-installed-only", true, true},
-        {L"qm-installed-and-work", true, false},
-        {L"qm-programs-and-installed", true, true},
-        {L"qm-work-only", true, true},
-        {L"qm-nowhere", false, false},
+        {"qm-installed-only", 2, 0}, {"qm-installed-and-work", 3, 2}, {"qm-programs-and-installed", 1, 2},
+        {"qm-work-only", 3, 0},      {"qm-nowhere", 0, 0},
     };
+    std::vector<fs::path> placed;
+    for (const auto& c : cases)
+        for (int i : {c.full, c.partial})
+            if (i) {
+                placed.push_back(folders[i] / (std::string(c.name) + ".so"));
+                fs::copy_file(fs::path(QM_FAKE_PLUGIN_DIR) / (i == c.full ? "fake_plugin.so" : "fake_plugin_missing7.so"),
+                              placed.back(), fs::copy_options::overwrite_existing);
+            }
+    CurrentDirectoryScope here(work.path);
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.name, c.name + std::wcslen(c.name)));
+        SCOPED_TRACE(c.name);
         LibraryLoad result = LibraryLoad::loaded;
-        void* library = loadPluginLibrary(c.name, &result);
-        EXPECT_EQ(library != nullptr, c.found);
-        EXPECT_EQ(result, c.found ? LibraryLoad::loaded : LibraryLoad::notFound);
-        if (library) {
-            EXPECT_EQ(pluginFunction(library, "DelFilter") != nullptr, c.complete);
+        void* library = loadPluginLibrary(std::wstring(c.name, c.name + std::strlen(c.name)).c_str(), &result);
+        EXPECT_EQ(library != nullptr, c.full != 0);
+        EXPECT_EQ(result, library ? LibraryLoad::loaded : LibraryLoad::notFound);
+        if (library) {  // folders are in search order: the lower index wins
+            EXPECT_EQ(pluginFunction(library, "DelFilter") != nullptr, c.full < c.partial || !c.partial);
         }
         unloadPluginLibrary(library);
     }
+    std::error_code ignored;
+    for (const auto& f : placed) fs::remove(f, ignored);
+    fs::remove(folders[2], ignored);  // when left empty
 }
 #endif
 

@@ -70,30 +70,46 @@ else
     echo "skip: systemd-analyze is not available"
 fi
 
-# A working folder like the service's: config.ini and filters.qmf are links
-# to the packaged files (with the folders moved into the scratch folder), no
-# plug-in beside the program or in the folder.
+# A working folder like the service's: its settings are links to the
+# packaged ones (with the folders moved into the scratch folder), and no
+# plug-in is beside the program or in the folder.
 etc=$scratch/etc work=$scratch/work
 mkdir -p "$etc" "$work/tmp" "$work/ok"
 cp "$root/etc/quillmoth/filters.qmf" "$etc/"
-sed -e "s|/var/lib/quillmoth/|$work/|" -e 's/^use_spl = 1$/use_spl = 0/' \
-    "$root/etc/quillmoth/config.ini" > "$etc/config.ini"
-ln -s "$etc/config.ini" "$work/config.ini"
-ln -s "$etc/filters.qmf" "$work/filters.qmf"
+sed "s|/var/lib/quillmoth/|$work/|" "$root/etc/quillmoth/config.ini" > "$etc/config.ini"
+port=$(( 20000 + $$ % 20000 ))
+sed "s/^port = .*/port = $port/" "$root/etc/quillmoth/streamsplitter.ini" > "$etc/streamsplitter.ini"
+for f in config.ini filters.qmf streamsplitter.ini; do ln -s "$etc/$f" "$work/$f"; done
 cp "$etc/config.ini" "$scratch/config.before"
 [ ! -e "$root/usr/bin/streamreader.so" ] || fail "a plug-in beside the program"
-"$root/usr/bin/broadcast" --interleave -o "$scratch/sample.ts" "$samples"/files/* >/dev/null 2>&1
-printf 'capture = %s\r\nrate_kbps = 0\r\n' "$scratch/sample.ts" > "$work/streamreader.ini"
-(cd "$work" && "$root/usr/bin/quillmoth-headless" --exit-when-idle 3) > "$scratch/output.txt" 2>&1 ||
-    { cat "$scratch/output.txt"; fail "quillmoth-headless did not run"; }
-for f in "$samples"/files/*; do
-    name=$(basename "$f")
-    got=$(ls "$work/ok" | grep -F "${name%.*} (" | grep -F ".${name##*.}" | head -n 1 || true)
-    [ -n "$got" ] && cmp -s "$f" "$work/ok/$got" || { cat "$scratch/output.txt"; fail "$name not received whole"; }
-done
+headless=$root/usr/bin/quillmoth-headless
+received() {
+    for f in "$samples"/files/*; do
+        name=$(basename "$f")
+        got=$(ls "$work/ok" | grep -F "${name%.*} (" | grep -F ".${name##*.}" | head -n 1 || true)
+        [ -n "$got" ] && cmp -s "$f" "$work/ok/$got" || { cat "$scratch/output.txt"; fail "$1: $name not received whole"; }
+    done
+    rm -rf "$work/ok"/*
+}
+
+# The packaged settings as they are: the splitter on every local address.
+(cd "$work" && exec "$headless" --exit-when-idle 4) > "$scratch/output.txt" 2>&1 &
+receiver=$!
+sleep 2
+"$root/usr/bin/broadcast" --interleave --udp "127.0.0.1:$port" --rate-kbps 8000 "$samples"/files/* >/dev/null 2>&1
+wait $receiver || { cat "$scratch/output.txt"; fail "quillmoth-headless with the packaged settings"; }
+received "packaged settings"
 [ -L "$work/config.ini" ] && [ -L "$work/filters.qmf" ] && cmp -s "$etc/config.ini" "$scratch/config.before" ||
     fail "the run changed config.ini or replaced a link"
-ok "receives: every sample file byte-identical through /$plugins/streamreader.so; config left as it was"
+ok "packaged settings: every sample file over UDP through /$plugins/streamsplitter.so; config.ini untouched"
+
+sed -i 's/^use_spl = 1/use_spl = 0/' "$etc/config.ini"
+"$root/usr/bin/broadcast" --interleave -o "$scratch/sample.ts" "$samples"/files/* >/dev/null 2>&1
+printf 'capture = %s\r\nrate_kbps = 0\r\n' "$scratch/sample.ts" > "$work/streamreader.ini"
+(cd "$work" && "$headless" --exit-when-idle 3) > "$scratch/output.txt" 2>&1 ||
+    { cat "$scratch/output.txt"; fail "quillmoth-headless with the reader"; }
+received "capture"
+ok "capture: every sample file byte-identical through /$plugins/streamreader.so"
 
 # The filter set is edited through the working folder's link.
 (cd "$work" && "$root/usr/bin/quillmoth-filters" add --extension zip --min 0 --max 100 >/dev/null)
@@ -102,9 +118,8 @@ ok "quillmoth-filters edits the linked filter set in place"
 
 # SIGTERM in the middle of reception: exit 0, a counter report, no partial
 # file in ok, nothing left in tmp.
-rm -rf "$work/ok"/* "$work/tmp"/*
 printf 'capture = %s\r\nrate_kbps = 20\r\n' "$scratch/sample.ts" > "$work/streamreader.ini"
-(cd "$work" && exec "$root/usr/bin/quillmoth-headless") > "$scratch/output.txt" 2>&1 &
+(cd "$work" && exec "$headless") > "$scratch/output.txt" 2>&1 &
 receiver=$!
 sleep 3
 kill -TERM $receiver
