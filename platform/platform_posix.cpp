@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <string>
@@ -143,6 +144,13 @@ bool renameFileNoReplace(const wchar_t* from, const wchar_t* to) {
 bool replaceFileWith(const wchar_t* to, const wchar_t* from) {
     char source[kUtf8PathCapacity], target[kUtf8PathCapacity];
     if (!wideToUtf8(from, source, sizeof source) || !wideToUtf8(to, target, sizeof target)) return false;
+    // A link is replaced at what it names and stays a link: a service's
+    // config.ini links to /etc, where the administrator edits it. Across file
+    // systems the rename fails and the file keeps its old contents.
+    struct stat info;
+    char resolved[PATH_MAX];
+    if (::lstat(target, &info) == 0 && S_ISLNK(info.st_mode) && ::realpath(target, resolved))
+        return ::rename(source, resolved) == 0;
     return ::rename(source, target) == 0;
 }
 

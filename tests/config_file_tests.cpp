@@ -119,6 +119,20 @@ TEST_F(ConfigFileTest, AFailedWriteLeavesTheOldFileWhole) {
 #endif
 }
 
+// A service's working folder links config.ini to /etc: a write lands there
+// and the link stays.
+TEST_F(ConfigFileTest, AWriteThroughALinkKeepsTheLink) {
+#if !defined(_WIN32)
+    write("wnd = 5\r\nsort = 1\r\n");
+    std::string name(path.begin(), path.end());
+    std::filesystem::rename(name, name + ".target");
+    std::filesystem::create_symlink(name + ".target", name);
+    writeConfigIntTo(path.c_str(), "sort", 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(name));
+    EXPECT_EQ(contents(), "wnd = 5\r\nsort = 0\r\n");
+#endif
+}
+
 TEST_F(ConfigFileTest, StringsRoundTripThroughTheOemCodePage) {
     write("tmp_dir = C:\\tmp\\\r\nok_dir = old\r\n");
     wchar_t buffer[260];

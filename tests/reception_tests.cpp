@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -286,6 +287,45 @@ TEST(Reception, ASplitterThatFailsToInitialiseHasItsOwnMessage) {
     o = run(reader);
     ASSERT_EQ(o.messages.size(), 1u);
     expectErrorBox(o.messages[0], L"Библиотека streamreader.dll не найдена");
+}
+#else
+// The full fake in one folder, the one lacking DelFilter in another: which
+// folder wins shows in the export. Names of their own, removed at the end.
+TEST(Reception, InstalledPluginsAreFoundAfterTheProgramsFolderAndBeforeTheWorkingDirectory) {
+    ScratchDirectory work("reception-work");
+    const fs::path programs = fs::read_symlink("/proc/self/exe").parent_path();
+    const fs::path folders[] = {{}, programs, programs / QM_PLUGIN_INSTALL_DIR, fs::path(work.path)};
+    fs::create_directories(folders[2]);
+    const struct {
+        const char* name;
+        int full, partial;  // index into folders, 0: none
+    } cases[] = {
+        {"qm-installed-only", 2, 0}, {"qm-installed-and-work", 3, 2}, {"qm-programs-and-installed", 1, 2},
+        {"qm-work-only", 3, 0},      {"qm-nowhere", 0, 0},
+    };
+    std::vector<fs::path> placed;
+    for (const auto& c : cases)
+        for (int i : {c.full, c.partial})
+            if (i) {
+                placed.push_back(folders[i] / (std::string(c.name) + ".so"));
+                fs::copy_file(fs::path(QM_FAKE_PLUGIN_DIR) / (i == c.full ? "fake_plugin.so" : "fake_plugin_missing7.so"),
+                              placed.back(), fs::copy_options::overwrite_existing);
+            }
+    CurrentDirectoryScope here(work.path);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LibraryLoad result = LibraryLoad::loaded;
+        void* library = loadPluginLibrary(std::wstring(c.name, c.name + std::strlen(c.name)).c_str(), &result);
+        EXPECT_EQ(library != nullptr, c.full != 0);
+        EXPECT_EQ(result, library ? LibraryLoad::loaded : LibraryLoad::notFound);
+        if (library) {  // folders are in search order: the lower index wins
+            EXPECT_EQ(pluginFunction(library, "DelFilter") != nullptr, c.full < c.partial || !c.partial);
+        }
+        unloadPluginLibrary(library);
+    }
+    std::error_code ignored;
+    for (const auto& f : placed) fs::remove(f, ignored);
+    fs::remove(folders[2], ignored);  // when left empty
 }
 #endif
 
