@@ -40,6 +40,7 @@ XPStyle on
 !include MUI2.nsh
 !include LogicLib.nsh
 !include x64.nsh
+!include Sections.nsh
 
 ; ---------------------------------------------------------------------------
 ; The version: "0.05" -> 0.5.0.0 for the numeric fields of the version
@@ -88,10 +89,14 @@ VIAddVersionKey /LANG=1049 "LegalCopyright" "© 2026 ${PRODUCT}"
 ; Pages.
 !define MUI_ABORTWARNING
 !define MUI_UNABORTWARNING
+; The details stay on the screen until the user goes on: they say which
+; files were kept.
+!define MUI_FINISHPAGE_NOAUTOCLOSE
+!define MUI_UNFINISHPAGE_NOAUTOCLOSE
 
 !define MUI_WELCOMEPAGE_TEXT "Эта программа установит ${PRODUCT} ${VERSION} на ваш компьютер.$\r$\n$\r$\nЕсли ${PRODUCT} уже установлен, он будет обновлён: ваши настройки (config.ini), фильтры (filters.qmf) и принятые файлы сохранятся.$\r$\n$\r$\n$_CLICK"
 !insertmacro MUI_PAGE_WELCOME
-!define MUI_DIRECTORYPAGE_TEXT_TOP "Программа будет установлена в указанную папку. Права администратора не нужны: папка должна быть доступна вам для записи, потому что там же хранятся настройки и принятые файлы.$\r$\n$\r$\nЧтобы установить программу в другую папку, нажмите «Обзор…» и выберите её."
+!define MUI_DIRECTORYPAGE_TEXT_TOP "Программа будет установлена в указанную папку. Права администратора не нужны: папка должна быть доступна вам для записи, потому что там же хранятся настройки и принятые файлы.$\r$\n$\r$\nЧтобы выбрать другую папку, нажмите кнопку «Обзор»."
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !define MUI_FINISHPAGE_RUN
@@ -99,7 +104,9 @@ VIAddVersionKey /LANG=1049 "LegalCopyright" "© 2026 ${PRODUCT}"
 !insertmacro MUI_PAGE_FINISH
 
 !insertmacro MUI_UNPAGE_CONFIRM
-!define MUI_COMPONENTSPAGE_TEXT_TOP "Настройки, фильтры и принятые файлы по умолчанию остаются в папке программы. Чтобы удалить и их, отметьте соответствующий пункт."
+!define MUI_COMPONENTSPAGE_TEXT_TOP "Настройки (config.ini), фильтры (filters.qmf), журнал и папки tmp и ok с принятыми файлами остаются в папке программы. Чтобы удалить и их, отметьте второй пункт."
+!define MUI_COMPONENTSPAGE_NODESC
+!define MUI_PAGE_CUSTOMFUNCTION_SHOW un.HideSpaceText
 !insertmacro MUI_UNPAGE_COMPONENTS
 !insertmacro MUI_UNPAGE_INSTFILES
 
@@ -239,26 +246,38 @@ FunctionEnd
   Call AddSize
 !macroend
 
-Function .onInit
-  Call CheckNotRunning
-FunctionEnd
-
-Section "${PRODUCT}" SecProgram
-  SectionIn RO
+Section "-Check"
   ; The user may have started the program while the pages were shown.
   Call CheckNotRunning
+SectionEnd
+
+; One section per stage: the one this machine does not run is unselected in
+; .onInit, so that the space asked for is that of the files written.
+Section "-Files64" SecFiles64
   SetOutPath "$INSTDIR"
-  !if ${NSIS_PTR_SIZE} > 4
-    !insertmacro QM_INSTALL_STAGE "${STAGE64}"
-  !else
+  !insertmacro QM_INSTALL_STAGE "${STAGE64}"
+SectionEnd
+
+!if ${NSIS_PTR_SIZE} <= 4
+Section "-Files32" SecFiles32
+  SetOutPath "$INSTDIR"
+  !insertmacro QM_INSTALL_STAGE "${STAGE32}"
+SectionEnd
+!endif
+
+Function .onInit
+  Call CheckNotRunning
+  !if ${NSIS_PTR_SIZE} <= 4
     ${If} ${RunningX64}
-      DetailPrint "Устанавливается 64-разрядная версия"
-      !insertmacro QM_INSTALL_STAGE "${STAGE64}"
+      !insertmacro UnselectSection ${SecFiles32}
     ${Else}
-      DetailPrint "Устанавливается 32-разрядная версия"
-      !insertmacro QM_INSTALL_STAGE "${STAGE32}"
+      !insertmacro UnselectSection ${SecFiles64}
     ${EndIf}
   !endif
+FunctionEnd
+
+Section "-Registration"
+  SetOutPath "$INSTDIR"
   CreateDirectory "$INSTDIR\tmp"
   CreateDirectory "$INSTDIR\ok"
   WriteUninstaller "$INSTDIR\uninstall.exe"
@@ -320,6 +339,13 @@ FunctionEnd
   ${EndIf}
 !macroend
 
+; The space an uninstallation "needs" means nothing to the user.
+Function un.HideSpaceText
+  FindWindow $0 "#32770" "" $HWNDPARENT
+  GetDlgItem $0 $0 1023
+  ShowWindow $0 ${SW_HIDE}
+FunctionEnd
+
 Function un.onInit
   Call un.CheckNotRunning
 FunctionEnd
@@ -341,7 +367,7 @@ Section "un.Программа ${PRODUCT}" SecUnProgram
   Delete "$INSTDIR\uninstall.exe"
 SectionEnd
 
-Section /o "un.Удалить также настройки и принятые файлы" SecUnData
+Section /o "un.Настройки и принятые файлы" SecUnData
   Delete "$INSTDIR\config.ini"
   Delete "$INSTDIR\filters.qmf"
   Delete "$INSTDIR\streamreader.ini"
@@ -354,11 +380,6 @@ Section "-un.Folder"
   ; Only when empty: whatever else the user keeps there stays.
   RMDir "$INSTDIR"
   ${If} ${FileExists} "$INSTDIR\*.*"
-    DetailPrint "Папка $INSTDIR оставлена: в ней остались ваши файлы"
+    DetailPrint "Оставлена папка с вашими файлами: $INSTDIR"
   ${EndIf}
 SectionEnd
-
-!insertmacro MUI_UNFUNCTION_DESCRIPTION_BEGIN
-  !insertmacro MUI_DESCRIPTION_TEXT ${SecUnProgram} "Программа, её модули приёма, ярлык в меню «Пуск» и запись в списке установленных программ."
-  !insertmacro MUI_DESCRIPTION_TEXT ${SecUnData} "Настройки (config.ini), фильтры (filters.qmf), журнал (log.txt) и папки tmp и ok со всеми принятыми файлами."
-!insertmacro MUI_UNFUNCTION_DESCRIPTION_END

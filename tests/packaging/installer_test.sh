@@ -24,8 +24,8 @@ dir="$prefix/drive_c/Some Folder/Quillmoth"
 install() { $runner "$setup" /S "/D=${win_dir% *}" "${win_dir##* }" >/dev/null 2>&1; }
 programs="quillmoth.exe quillmoth-filters.exe tsdump.exe broadcast.exe streamreader.dll streamsplitter.dll"
 
-ok() { echo "ok: $*"; }
-fail() { echo "FAILED: $*"; exit 1; }
+ok() { printf 'ok: %s\n' "$*"; }
+fail() { printf 'FAILED: %s\n' "$*"; exit 1; }
 wine_wait() { WINEPREFIX="$prefix" wineserver -w; }
 # reg_value NAME: a value of the uninstall key as user.reg stores it.
 reg_value() {
@@ -87,7 +87,7 @@ lnk=$(find "$prefix/drive_c/users" -name Quillmoth.lnk | head -n 1)
 [ -n "$lnk" ] || fail "no Start-menu shortcut"
 fields=$(lnk_fields "$lnk")
 [ "$fields" = "$(printf '%s\n%s' "$win_dir\\quillmoth.exe" "$win_dir")" ] \
-    || fail "shortcut target and working folder: $(echo "$fields" | tr '\n' '|')"
+    || fail "shortcut target and working folder: $(printf '%s' "$fields" | tr '\n' '|')"
 ok "shortcut to quillmoth.exe, working in the installation folder"
 
 # 2. The installed program receives the sample, started as the shortcut does.
