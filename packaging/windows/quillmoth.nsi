@@ -113,14 +113,15 @@ VIAddVersionKey /LANG=1049 "LegalCopyright" "© 2026 ${PRODUCT}"
 !insertmacro MUI_LANGUAGE "Russian"
 
 LangString RUNNING_TEXT ${LANG_RUSSIAN} "${PRODUCT} сейчас работает. Закройте программу и нажмите «Повторить»."
-LangString FOREIGN_KEPT ${LANG_RUSSIAN} "Оставлен без изменений: $R0 (это модуль другой программы, не ${PRODUCT})"
+LangString FOREIGN_KEPT ${LANG_RUSSIAN} "Оставлен как есть модуль другой программы: $R0"
+LangString FOREIGN_NOT_REMOVED ${LANG_RUSSIAN} "Не удалён модуль другой программы: $R0"
 
 ; ---------------------------------------------------------------------------
 ; Shared by the installer and the uninstaller ("un." functions).
 
-; QM_IS_OURS: pops a path, pushes 1 when the file is absent or carries our
-; version resource (ProductName "Quillmoth" in the Russian Unicode block), 0
-; otherwise: no version resource, no such block, or another product's name.
+; IsOurs and un.IsOurs: pop a path, push 1 when the file is absent or carries
+; our version resource (ProductName "Quillmoth" in the Russian Unicode block),
+; 0 otherwise: no version resource, no such block, or another product's name.
 !macro QM_DEFINE_IS_OURS prefix
 Function ${prefix}IsOurs
   Exch $R0
@@ -167,9 +168,9 @@ FunctionEnd
 !insertmacro QM_DEFINE_IS_OURS ""
 !insertmacro QM_DEFINE_IS_OURS "un."
 
-; QM_CHECK_NOT_RUNNING: the program's plug-ins and executable are locked
-; while it runs, so an installation over it would be half done. The user is
-; asked to close it; a silent run ends with exit code 2.
+; CheckNotRunning and un.CheckNotRunning: the program's plug-ins and
+; executable are locked while it runs, so an installation over it would be
+; half done. The user is asked to close it; a silent run ends with exit code 2.
 !macro QM_DEFINE_CHECK_NOT_RUNNING prefix
 Function ${prefix}CheckNotRunning
   Push $0
@@ -335,7 +336,7 @@ FunctionEnd
     Delete "$INSTDIR\${name}"
   ${Else}
     StrCpy $R0 "$INSTDIR\${name}"
-    DetailPrint "$(FOREIGN_KEPT)"
+    DetailPrint "$(FOREIGN_NOT_REMOVED)"
   ${EndIf}
 !macroend
 
