@@ -97,6 +97,7 @@ VIAddVersionKey /LANG=1049 "LegalCopyright" "© 2026 ${PRODUCT}"
 !define MUI_WELCOMEPAGE_TEXT "Эта программа установит ${PRODUCT} ${VERSION} на ваш компьютер.$\r$\n$\r$\nЕсли ${PRODUCT} уже установлен, он будет обновлён: ваши настройки (config.ini), фильтры (filters.qmf) и принятые файлы сохранятся.$\r$\n$\r$\n$_CLICK"
 !insertmacro MUI_PAGE_WELCOME
 !define MUI_DIRECTORYPAGE_TEXT_TOP "Программа будет установлена в указанную папку. Права администратора не нужны: папка должна быть доступна вам для записи, потому что там же хранятся настройки и принятые файлы.$\r$\n$\r$\nЧтобы выбрать другую папку, нажмите кнопку «Обзор»."
+!define MUI_PAGE_CUSTOMFUNCTION_LEAVE LeaveDirectoryPage
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !define MUI_FINISHPAGE_RUN
@@ -113,6 +114,7 @@ VIAddVersionKey /LANG=1049 "LegalCopyright" "© 2026 ${PRODUCT}"
 !insertmacro MUI_LANGUAGE "Russian"
 
 LangString RUNNING_TEXT ${LANG_RUSSIAN} "${PRODUCT} сейчас работает. Закройте программу и нажмите «Повторить»."
+LangString NOT_WRITABLE_TEXT ${LANG_RUSSIAN} "В папку «$INSTDIR» нельзя записывать без прав администратора. Выберите папку в своём профиле, например ту, что предложена сначала."
 LangString FOREIGN_KEPT ${LANG_RUSSIAN} "Оставлен как есть модуль другой программы: $R0"
 LangString FOREIGN_NOT_REMOVED ${LANG_RUSSIAN} "Не удалён модуль другой программы: $R0"
 
@@ -247,9 +249,56 @@ FunctionEnd
   Call AddSize
 !macroend
 
+; IsWritable: pushes 1 when a file can be made in $INSTDIR, 0 otherwise. A
+; folder made only for the trial is taken away again (it is made anew by the
+; installation), so that leaving the installer then leaves nothing behind.
+Function IsWritable
+  Push $0
+  Push $1
+  StrCpy $1 1
+  ${IfNot} ${FileExists} "$INSTDIR\*.*"
+    StrCpy $1 2
+  ${EndIf}
+  ClearErrors
+  CreateDirectory "$INSTDIR"
+  FileOpen $0 "$INSTDIR\quillmoth-write-trial.tmp" w
+  ${If} ${Errors}
+    StrCpy $0 0
+  ${Else}
+    FileClose $0
+    Delete "$INSTDIR\quillmoth-write-trial.tmp"
+    StrCpy $0 1
+  ${EndIf}
+  ${If} $1 = 2
+    RMDir "$INSTDIR"
+  ${EndIf}
+  Pop $1
+  Exch $0
+FunctionEnd
+
+; Without administrator rights a folder such as Program Files cannot be
+; written: the user chooses again instead of meeting an error per file.
+Function LeaveDirectoryPage
+  Call IsWritable
+  Pop $0
+  ${If} $0 = 0
+    MessageBox MB_OK|MB_ICONEXCLAMATION "$(NOT_WRITABLE_TEXT)"
+    Abort
+  ${EndIf}
+FunctionEnd
+
 Section "-Check"
   ; The user may have started the program while the pages were shown.
   Call CheckNotRunning
+  ; A silent installation has no directory page to go back to.
+  ${If} ${Silent}
+    Call IsWritable
+    Pop $0
+    ${If} $0 = 0
+      SetErrorLevel 2
+      Quit
+    ${EndIf}
+  ${EndIf}
 SectionEnd
 
 ; One section per stage: the one this machine does not run is unselected in

@@ -63,7 +63,12 @@ print(dict(strings).get(0x10, ""))
 PY
 }
 
-# 1. Silent installation into a folder with a space.
+# 1. Silent installation: not where it cannot write; into a folder with a space.
+status=0
+$runner "$setup" /S '/D=Z:\proc\Quillmoth' >/dev/null 2>&1 || status=$?
+wine_wait
+[ "$status" -eq 2 ] && [ -z "$(reg_value DisplayName)" ] || fail "setup.exe into Z:\proc ended with status $status"
+ok "setup refuses a folder it cannot write"
 install || fail "setup.exe /S ended with status $?"
 wine_wait
 for f in $programs config.ini filters.qmf ПРОЧТИ.txt LICENSE.txt uninstall.exe; do
