@@ -5,12 +5,15 @@
 # silent uninstallation. One line per check; stops at the first failure.
 #
 # Usage: installer_test.sh SETUP_EXE CLOSE_BIN SAMPLE_TS SAMPLES SCRATCH
+#   SETUP_EXE  the installer built with -DTARGET=amd64-unicode when Wine runs
+#              64-bit programs only (the same script as the 32-bit one)
 #   CLOSE_BIN  where quillmoth-close.exe is;  SAMPLE_TS  the sample capture
 #   SAMPLES    the samples folder (its files/ are what the capture carries)
 # Needs an X display (DISPLAY).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../window_support.sh"
+# bin: where close_program finds quillmoth-close.exe.
 setup=$(absolute "$1") bin=$(absolute "$2") capture=$(absolute "$3") samples=$(absolute "$4")
 rm -rf "$5" && mkdir -p "$5" && scratch=$(absolute "$5")
 prefix="$scratch/prefix"
