@@ -1,8 +1,10 @@
 ; The Windows installer: one setup.exe for 64- and 32-bit Windows, per user
 ; (no administrator rights), Russian only.
 ;
-;   makensis -V2 -INPUTCHARSET UTF8 -DVERSION=0.05 -DSTAGE64=DIR -DSTAGE32=DIR
-;            -DOUTFILE=setup.exe packaging/windows/quillmoth.nsi
+;   makensis -V2 -WX -INPUTCHARSET UTF8 -DVERSION=0.05 -DSTAGE64=DIR -DSTAGE32=DIR
+;            -DOUTFILE=FILE packaging/windows/quillmoth.nsi
+;
+; DIR and FILE are absolute paths: makensis works in this script's folder.
 ;
 ; The installer is a 32-bit program, so that one file runs on every Windows.
 ; -DTARGET=amd64-unicode makes a 64-bit one of the same script, for a Wine
