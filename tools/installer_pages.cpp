@@ -28,6 +28,8 @@ constexpr wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersi
 enum ExitCode { kDone = 0, kTimeout = 1, kUsage = 2 };
 
 std::wstring gFolder;
+HANDLE gSetup = nullptr;      // the installer started here
+DWORD gWizardProcess = 0;     // the process of the last wizard seen
 
 // Reads the screen under `rect` and writes it to folder\name.bmp.
 bool saveScreen(const RECT& rect, const wchar_t* name) {
@@ -71,15 +73,17 @@ bool hasClass(HWND window, const wchar_t* name) {
     return std::wcscmp(found, name) == 0;
 }
 
+// A wizard is a visible top-level dialog holding a page (a message box holds
+// none).
 BOOL CALLBACK findWizard(HWND window, LPARAM found) {
     if (!IsWindowVisible(window) || !hasClass(window, L"#32770")) return TRUE;
+    if (!FindWindowExW(window, nullptr, L"#32770", nullptr)) return TRUE;
     *reinterpret_cast<HWND*>(found) = window;
     return FALSE;
 }
 
-// The wizard's outer window: the one visible top-level dialog. The
-// uninstaller runs from a copy of itself, so its process is not the one
-// started here.
+// The wizard's outer window. The uninstaller runs from a copy of itself, so
+// its process is not the one started here.
 HWND wizard() {
     HWND found = nullptr;
     EnumWindows(findWizard, reinterpret_cast<LPARAM>(&found));
@@ -98,6 +102,7 @@ HWND waitForPage(HWND previous) {
         HWND outer = wizard();
         HWND inner = page(outer);
         HWND next = outer ? GetDlgItem(outer, kNextButton) : nullptr;
+        if (outer) GetWindowThreadProcessId(outer, &gWizardProcess);
         if (inner && inner != previous && next && IsWindowEnabled(next)) {
             Sleep(700);
             return inner;
@@ -169,7 +174,8 @@ bool start(const std::wstring& program) {
         return false;
     }
     CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    if (gSetup) CloseHandle(gSetup);
+    gSetup = process.hProcess;
     return true;
 }
 
@@ -184,6 +190,18 @@ std::wstring installedFolder() {
 
 void clearRunNow(HWND inner) { EnumChildWindows(inner, clearCheckBox, 0); }
 
+// After a failure: a wizard left open, or a message box of the installer,
+// would keep the caller (which waits for every process of the Wine prefix)
+// waiting for ever.
+void endWizards() {
+    if (gSetup) TerminateProcess(gSetup, 1);
+    HANDLE wizard = gWizardProcess ? OpenProcess(PROCESS_TERMINATE, FALSE, gWizardProcess) : nullptr;
+    if (wizard) {
+        TerminateProcess(wizard, 1);
+        CloseHandle(wizard);
+    }
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -196,12 +214,18 @@ int wmain(int argc, wchar_t** argv) {
                                                     L"installer_progress", L"installer_finish"};
     static const wchar_t* const uninstallerPages[] = {L"uninstaller_confirm", L"uninstaller_components",
                                                       L"uninstaller_progress"};
-    if (!start(argv[1]) || !walk(installerPages, 4, clearRunNow)) return kTimeout;
+    if (!start(argv[1]) || !walk(installerPages, 4, clearRunNow)) {
+        endWizards();
+        return kTimeout;
+    }
     std::wstring folder = installedFolder();
     if (folder.empty()) {
         std::fwprintf(stderr, L"the installation registered no folder\n");
         return kTimeout;
     }
-    if (!start(folder + L"\\uninstall.exe") || !walk(uninstallerPages, 3, nullptr)) return kTimeout;
+    if (!start(folder + L"\\uninstall.exe") || !walk(uninstallerPages, 3, nullptr)) {
+        endWizards();
+        return kTimeout;
+    }
     return kDone;
 }

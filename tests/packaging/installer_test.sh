@@ -18,6 +18,8 @@ setup=$(absolute "$1") bin=$(absolute "$2") capture=$(absolute "$3") samples=$(a
 rm -rf "$5" && mkdir -p "$5" && scratch=$(absolute "$5")
 prefix="$scratch/prefix"
 runner="$here/../../cmake/wine-run $prefix"
+# Whatever a failed check leaves running in the prefix ends with the test.
+trap 'WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true' EXIT
 # No menu entries on this machine for the shortcuts made in the prefix.
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 win_dir='C:\Some Folder\Quillmoth'
