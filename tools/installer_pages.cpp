@@ -154,7 +154,7 @@ bool walk(const wchar_t* const* names, int count, void (*beforeLast)(HWND)) {
             std::fwprintf(stderr, L"page %ls did not come up\n", names[i]);
             return false;
         }
-        savePage(inner, names[i]);
+        if (!savePage(inner, names[i])) return false;
         if (i == count - 1 && beforeLast) beforeLast(inner);
         pressNext(inner);
     }
