@@ -2,7 +2,7 @@
 ; (no administrator rights), Russian only.
 ;
 ;   makensis -V2 -WX -INPUTCHARSET UTF8 -DVERSION=0.05 -DSTAGE64=DIR -DSTAGE32=DIR
-;            -DOUTFILE=FILE packaging/windows/quillmoth.nsi
+;            -DOUTFILE=FILE [-DICON=FILE] packaging/windows/quillmoth.nsi
 ;
 ; DIR and FILE are absolute paths: makensis works in this script's folder.
 ;
@@ -90,6 +90,11 @@ VIAddVersionKey /LANG=1049 "LegalCopyright" "© 2026 ${PRODUCT}"
 ; ---------------------------------------------------------------------------
 ; Pages.
 !define MUI_ABORTWARNING
+; The program's own moth, drawn by the build (-DICON=.../quillmoth.ico).
+!ifdef ICON
+  !define MUI_ICON "${ICON}"
+  !define MUI_UNICON "${ICON}"
+!endif
 !define MUI_UNABORTWARNING
 ; The details stay on the screen until the user goes on: they say which
 ; files were kept.
