@@ -343,7 +343,7 @@ Section "-Registration"
   ; starts it in the installation folder (the current output path).
   SetShellVarContext current
   CreateShortcut "${SHORTCUT}" "$INSTDIR\quillmoth.exe" "" "$INSTDIR\quillmoth.exe" 0 \
-      SW_SHOWNORMAL "" "Приём файлов из спутникового вещания"
+      SW_SHOWNORMAL "" "Приём файлов из спутниковой рассылки"
 
   ; Only what the installer wrote counts, not the received files.
   StrCpy $R9 0
@@ -428,6 +428,7 @@ Section /o "un.Настройки и принятые файлы" SecUnData
   Delete "$INSTDIR\config.ini"
   Delete "$INSTDIR\filters.qmf"
   Delete "$INSTDIR\streamreader.ini"
+  Delete "$INSTDIR\streamsplitter.ini"
   Delete "$INSTDIR\log.txt"
   RMDir /r "$INSTDIR\tmp"
   RMDir /r "$INSTDIR\ok"
