@@ -164,7 +164,7 @@ class Server:
     def __init__(self, args):
         self.args, self.stop, self.lock = args, threading.Event(), threading.Lock()
         self.sessions, self.conns, self.next_stream, self.first_play, self.restarted = {}, set(), 1, None, False
-        self.down = False
+        self.down, self.first_sid = False, None
         self.log_file = open(args.log, 'a', buffering=1) if args.log else None
         data = open(args.capture, 'rb').read()
         start = next((i for i in range(min(TS, len(data))) if data[i] == 0x47 and data[i + TS:i + TS + 1] in
@@ -253,7 +253,12 @@ class Server:
         rec = {'peer': '%s:%d' % conn.peer, 'method': None, 'url': None, 'query': {}, 'headers': {}, 'session': None}
         cseq, extra, content, keep = None, [], b'', True
         try:
-            lines = head.decode('utf-8').split('\r\n') if head else ['']
+            if not head:
+                keep = False
+                raise Refuse(400, 'line end without CR, or request head too long')
+            lines = head.decode('utf-8').split('\r\n')
+            m = re.search(r'\r\nCSeq:[ \t]*(\d{1,9})\r\n', head.decode('utf-8') + '\r\n', re.I)
+            cseq = m.group(1) if m else None
             parts = lines[0].split(' ')
             if len(parts) != 3 or not TOKEN.fullmatch(parts[0]):
                 keep = False
@@ -269,7 +274,6 @@ class Server:
             hdr = {k.lower(): v for k, v in rec['headers'].items()}
             if not re.fullmatch(r'\d{1,9}', hdr.get('cseq', '')):
                 raise Refuse(400, 'missing or bad CSeq')
-            cseq = hdr['cseq']
             if version != 'RTSP/1.0':
                 raise Refuse(505, f'version {version!r}')
             extra, content = self.dispatch(conn, rec, hdr)
@@ -337,7 +341,8 @@ class Server:
             s.retune(query)
             if s.play_t is None:
                 s.play_t = time.monotonic()
-                self.first_play = self.first_play or s.play_t
+                if self.first_play is None:
+                    self.first_play, self.first_sid = s.play_t, s.id
                 threading.Thread(target=self.stream, args=(s,), daemon=True).start()
             host = url.split('/')[2]
             return [f'Session: {s.id}', f'RTP-Info: url=rtsp://{host}/stream={s.stream_id};seq={s.seq & 0xffff};'
@@ -466,7 +471,7 @@ class Server:
             if now >= next_rtcp:
                 self.send_rtcp(s)
                 next_rtcp = now + 0.2
-            stalled = a.stall_after is not None and now - s.play_t >= a.stall_after
+            stalled = a.stall_after is not None and s.id == self.first_sid and now - s.play_t >= a.stall_after
             if i >= len(pk) and a.loop and not stalled:
                 i = 0
             if stalled or i >= len(pk) or not self.locked(s):
@@ -497,7 +502,7 @@ class Server:
         for s in sessions:
             if now - s.last_seen > a.session_timeout:
                 self.end_session(s, 'expired')
-            elif a.drop_after is not None and s.play_t and now - s.play_t >= a.drop_after:
+            elif a.drop_after is not None and s.id == self.first_sid and now - s.play_t >= a.drop_after:
                 s.conn.shut()
                 self.end_session(s, 'dropped')
         if a.restart_after is not None and self.first_play and not self.restarted \
@@ -513,7 +518,7 @@ class Server:
             self.log('down', seconds=a.down_for)
             if self.stop.wait(a.down_for):
                 return
-            self.down = False
+            self.down, self.next_stream = False, 1
             self.listen(self.rtsp_port)
             self.log('up', rtsp=self.rtsp_port)
 
@@ -572,7 +577,7 @@ class Server:
                 st = hdr.get('ST', '')
                 ok = lines[0] == 'M-SEARCH * HTTP/1.1' and hdr.get('MAN') == '"ssdp:discover"' and \
                     st in (URN, 'ssdp:all', 'upnp:rootdevice')
-                self.log('msearch', peer='%s:%d' % peer, request=lines[0], st=st, answered=ok)
+                self.log('msearch', peer='%s:%d' % peer, line=lines[0], st=st, answered=ok)
                 if ok:
                     st = URN if st == 'ssdp:all' else st
                     sock.sendto((f'HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=1800\r\nEXT:\r\n'
