@@ -26,9 +26,14 @@ std::string trimmedText(const std::string& text) {
 
 // A decimal number, nothing else; -1 when it is not one or above `maximum`.
 long numberOr(const std::string& text, long maximum) {
-    uint32_t value;
-    if (!parseNumber(trimmedText(text), uint32_t(maximum), value)) return -1;
-    return long(value);
+    const std::string digits = trimmedText(text);
+    if (digits.empty() || digits.size() > 10) return -1;
+    long long value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value > maximum ? -1 : long(value);
 }
 
 // The value of parameter `name` in "a;name=value;b" (names in any case).
@@ -55,9 +60,8 @@ long firstOfPair(const std::string& text) { return numberOr(text.substr(0, text.
 
 bool parseServerName(const std::string& text, std::string& host, uint16_t& port) {
     size_t colon = text.rfind(':');
-    uint32_t number = kRtspDefaultPort;
-    if (colon != std::string::npos && (!parseNumber(text.substr(colon + 1), 65535, number) || number == 0))
-        return false;
+    long number = kRtspDefaultPort;
+    if (colon != std::string::npos && (number = numberOr(text.substr(colon + 1), 65535)) <= 0) return false;
     std::string name = text.substr(0, colon);
     if (name.empty() || name.find_first_of(" \t/:") != std::string::npos) return false;
     host = name;
