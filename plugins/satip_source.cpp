@@ -84,12 +84,16 @@ private:
 };
 
 // Waits up to `ms` for `s` to be readable (or writable); false on time-out.
+// Winsock tells of a failed connection among the exceptions, not the writable.
 bool waitFor(NativeSocket s, bool writable, int ms) {
-    fd_set set;
+    fd_set set, failed;
     FD_ZERO(&set);
     FD_SET(s, &set);
+    FD_ZERO(&failed);
+    FD_SET(s, &failed);
     timeval timeout{ms / 1000, (ms % 1000) * 1000};
-    return select(int(s + 1), writable ? nullptr : &set, writable ? &set : nullptr, nullptr, &timeout) > 0;
+    return select(int(s + 1), writable ? nullptr : &set, writable ? &set : nullptr, writable ? &failed : nullptr,
+                  &timeout) > 0;
 }
 
 sockaddr_in ipv4(uint32_t address, uint16_t port) {
