@@ -6,27 +6,13 @@
 #include <thread>
 #include <vector>
 
+#include "plugins/satip_discovery.h"
+#include "plugins/satip_net.h"
 #include "plugins/satip_session.h"
-
-#if defined(_WIN32)
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/select.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#endif
 
 namespace {
 
 // Every wait looks at the stop flag this often.
-constexpr int kPollMs = 100;
 constexpr int kConnectTimeoutMs = 2000;
 constexpr int kReplyTimeoutMs = 2000;
 // DelFilter waits this long for the server to confirm the teardown.
@@ -36,85 +22,7 @@ constexpr uint64_t kStreamSilenceMs = 3000;
 constexpr uint64_t kFirstRetryPauseMs = 1000, kLongestRetryPauseMs = 15000;
 constexpr int kDiscoveryMs = 3000;
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
-constexpr size_t kLargestDatagram = 65536;
 
-uint64_t nowMs() {
-    using namespace std::chrono;
-    return uint64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-#if defined(_WIN32)
-using NativeSocket = SOCKET;
-const NativeSocket kNoSocket = INVALID_SOCKET;
-std::string lastSocketError() { return "error " + std::to_string(WSAGetLastError()); }
-void closeNative(NativeSocket s) { closesocket(s); }
-bool lastCallWouldBlock() { return WSAGetLastError() == WSAEWOULDBLOCK; }
-bool setNonBlocking(NativeSocket s) {
-    u_long yes = 1;
-    return ioctlsocket(s, FIONBIO, &yes) == 0;
-}
-constexpr int kSendFlags = 0;
-std::string socketErrorText(int code) { return "error " + std::to_string(code); }
-#else
-using NativeSocket = int;
-const NativeSocket kNoSocket = -1;
-std::string lastSocketError() { return std::strerror(errno); }
-void closeNative(NativeSocket s) { ::close(s); }
-bool lastCallWouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINPROGRESS; }
-bool setNonBlocking(NativeSocket s) { return fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK) == 0; }
-constexpr int kSendFlags = MSG_NOSIGNAL;  // a closed connection is an error, not a signal
-std::string socketErrorText(int code) { return std::strerror(code); }
-#endif
-
-class Socket {
-public:
-    Socket() = default;
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    ~Socket() { reset(); }
-    void reset(NativeSocket s = kNoSocket) {
-        if (s_ != kNoSocket) closeNative(s_);
-        s_ = s;
-    }
-    NativeSocket get() const { return s_; }
-    bool valid() const { return s_ != kNoSocket; }
-
-private:
-    NativeSocket s_ = kNoSocket;
-};
-
-// Waits up to `ms` for `s` to be readable (or writable); false on time-out.
-// Winsock tells of a failed connection among the exceptions, not the writable.
-bool waitFor(NativeSocket s, bool writable, int ms) {
-    fd_set set, failed;
-    FD_ZERO(&set);
-    FD_SET(s, &set);
-    FD_ZERO(&failed);
-    FD_SET(s, &failed);
-    timeval timeout{ms / 1000, (ms % 1000) * 1000};
-    return select(int(s + 1), writable ? nullptr : &set, writable ? &set : nullptr, writable ? &failed : nullptr,
-                  &timeout) > 0;
-}
-
-sockaddr_in ipv4(uint32_t address, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(address);
-    a.sin_port = htons(port);
-    return a;
-}
-
-bool resolve(const std::string& host, uint16_t port, sockaddr_in& address) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) return false;
-    std::memcpy(&address, found->ai_addr, sizeof address);
-    address.sin_port = htons(port);
-    freeaddrinfo(found);
-    return true;
-}
 
 struct SatipSettings {
     std::string host;  // empty: found by discovery
@@ -125,67 +33,29 @@ struct SatipSettings {
     uint32_t interfaceAddress = 0;
 };
 
-// The first SAT>IP server that answers an SSDP search, by its description's
-// host; false when none answers within `ms`.
-bool discoverServer(const SatipSettings& settings, int ms, std::string& host, std::string& location) {
-    Socket s;
-    s.reset(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
-    if (!s.valid()) return false;
-    sockaddr_in local = ipv4(settings.hasInterface ? settings.interfaceAddress : INADDR_ANY, 0);
-    if (bind(s.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return false;
-    if (settings.hasInterface) {
-        in_addr via{};
-        via.s_addr = htonl(settings.interfaceAddress);
-        setsockopt(s.get(), IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&via), sizeof via);
-    }
-    const std::string search =
-        "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\nMX: 2\r\n"
-        "ST: urn:ses-com:device:SatIPServer:1\r\n\r\n";
-    sockaddr_in group = ipv4(0xEFFFFFFA, 1900);
-    if (sendto(s.get(), search.data(), int(search.size()), 0, reinterpret_cast<const sockaddr*>(&group),
-               sizeof group) < 0)
-        return false;
-    const uint64_t deadline = nowMs() + uint64_t(ms);
-    std::vector<char> datagram(kLargestDatagram);
-    for (uint64_t now = nowMs(); now < deadline; now = nowMs()) {
-        if (!waitFor(s.get(), false, int(std::min<uint64_t>(deadline - now, kPollMs)))) continue;
-        auto n = recv(s.get(), datagram.data(), int(datagram.size()), 0);
-        if (n <= 0) continue;
-        const std::string reply(datagram.data(), size_t(n));
-        if (reply.compare(0, 12, "HTTP/1.1 200") != 0) continue;
-        location = headerValue(reply, "LOCATION");
-        if (urlHost(location, host)) return true;
-    }
-    return false;
-}
-
 class SatipSource : public PacketSource {
 public:
     explicit SatipSource(const char* settingsFile) : settingsFile_(settingsFile) {}
 
     bool load(std::string& error) override {
-#if defined(_WIN32)
-        if (!winsockStarted_) {
-            WSADATA data;
-            if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
-                error = "cannot start Winsock";
-                return false;
-            }
-            winsockStarted_ = true;
+        if (!startNetwork()) {
+            error = "cannot start Winsock";
+            return false;
         }
-#endif
         SatipSettings settings;
         if (!readSettings(settings, error)) return false;
         // The delivery thread uses the settings while a session is open.
         if (sessionOpen_) return true;
         if (settings.host.empty()) {
             if (discoveredHost_.empty()) {
-                std::string location;
-                if (!discoverServer(settings, kDiscoveryMs, discoveredHost_, location)) {
+                std::vector<FoundServer> found =
+                    discoverServers(settings.hasInterface, settings.interfaceAddress, kDiscoveryMs, true);
+                if (found.empty()) {
                     error = std::string(settingsFile_) + ": server is empty and no SAT>IP server answered the search";
                     return false;
                 }
-                reportError("SAT>IP server found: " + discoveredHost_ + " (" + location + ")");
+                discoveredHost_ = found[0].host;
+                reportError("SAT>IP server found: " + discoveredHost_ + " (" + found[0].location + ")");
             }
             settings.host = discoveredHost_;
         }
@@ -267,7 +137,6 @@ private:
     std::string where_;  // "SAT>IP host:port", for messages
     std::string discoveredHost_;
     Tuning tuning_;
-    bool winsockStarted_ = false;
     bool sessionOpen_ = false;  // between open() and close()
 
     // The session; used by one thread at a time (the exports', then the
@@ -331,38 +200,11 @@ bool SatipSource::connectServer(const std::atomic<bool>& stop, std::string& erro
         error = where_ + ": cannot find the host";
         return false;
     }
-    rtsp_.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    if (!rtsp_.valid() || !setNonBlocking(rtsp_.get())) {
-        error = where_ + ": cannot open a TCP socket: " + lastSocketError();
-        return false;
-    }
-    if (settings_.hasInterface) {
-        sockaddr_in local = ipv4(settings_.interfaceAddress, 0);
-        if (bind(rtsp_.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-            error = where_ + ": cannot use the interface: " + lastSocketError();
-            return false;
-        }
-    }
-    if (connect(rtsp_.get(), reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
-        if (!lastCallWouldBlock()) {
-            error = where_ + ": cannot connect: " + lastSocketError();
-            return false;
-        }
-        const uint64_t deadline = nowMs() + kConnectTimeoutMs;
-        bool writable = false;
-        while (!writable && !stop && nowMs() < deadline) writable = waitFor(rtsp_.get(), true, kPollMs);
-        int failure = 0;
-        socklen_t size = sizeof failure;
-        if (writable)
-            getsockopt(rtsp_.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&failure), &size);
-        if (!writable || failure != 0) {
-            error = where_ + (writable ? ": cannot connect: " + socketErrorText(failure)
-                                       : std::string(": no answer to the connection"));
-            return false;
-        }
-    }
     buffer_.clear();
-    return true;
+    const uint32_t local = settings_.hasInterface ? settings_.interfaceAddress : 0;
+    if (connectTcp(server, local, kConnectTimeoutMs, stop, rtsp_, error)) return true;
+    error = where_ + ": " + error;
+    return false;
 }
 
 // An even RTP port and the RTCP port above it, as the protocol wants.
