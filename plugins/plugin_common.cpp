@@ -21,13 +21,13 @@ std::string trimmed(const std::string& text, size_t begin, size_t end) {
     return text.substr(begin, end - begin);
 }
 
+}  // namespace
+
 std::string lowerCase(std::string text) {
     for (char& c : text)
         if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
     return text;
 }
-
-}  // namespace
 
 const std::string* SettingsFile::find(const char* key) const {
     for (const auto& entry : entries)

@@ -45,6 +45,8 @@ bool readSettingsFile(const char* fileName, SettingsFile& settings, std::string&
 // a start, so the same warning is not repeated back to back.
 void warnUnknownKeys(const SettingsFile& settings, const char* fileName, std::initializer_list<const char*> known);
 
+// ASCII letters in lower case; for keys and for values that name a choice.
+std::string lowerCase(std::string text);
 // A decimal number from 0 to `maximum`, nothing else around it.
 bool parseNumber(const std::string& text, uint32_t maximum, uint32_t& value);
 // A dotted IPv4 address a.b.c.d, host byte order.

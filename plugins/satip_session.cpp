@@ -192,6 +192,41 @@ bool urlHost(const std::string& url, std::string& host) {
     return true;
 }
 
+std::string xmlElementText(const std::string& xml, const char* name) {
+    const size_t nameLength = std::strlen(name);
+    size_t at = 0;
+    while ((at = xml.find('<', at)) != std::string::npos) {
+        size_t tagEnd = xml.find_first_of(" \t\r\n/>", ++at);
+        if (tagEnd == std::string::npos) return std::string();
+        // "name" or "prefix:name".
+        const std::string tag = xml.substr(at, tagEnd - at);
+        const size_t colon = tag.find(':');
+        const std::string local = colon == std::string::npos ? tag : tag.substr(colon + 1);
+        if (local.size() != nameLength || local.compare(0, nameLength, name) != 0) continue;
+        const size_t open = xml.find('>', tagEnd);
+        if (open == std::string::npos || xml[open - 1] == '/') return std::string();
+        const size_t close = xml.find('<', open + 1);
+        if (close == std::string::npos) return std::string();
+        const std::string raw = xml.substr(open + 1, close - open - 1);
+        static const char* const entities[][2] = {
+            {"&amp;", "&"}, {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&apos;", "'"}};
+        std::string text;
+        for (size_t i = 0; i < raw.size();) {
+            bool replaced = false;
+            for (const auto& entity : entities)
+                if (raw.compare(i, std::strlen(entity[0]), entity[0]) == 0) {
+                    text += entity[1];
+                    i += std::strlen(entity[0]);
+                    replaced = true;
+                    break;
+                }
+            if (!replaced) text += raw[i++];
+        }
+        return trimmedText(text);
+    }
+    return std::string();
+}
+
 // ---- What the tuner reports ------------------------------------------------
 
 bool parseTunerReport(const std::string& text, SignalReport& report) {

@@ -61,6 +61,10 @@ std::string headerValue(const std::string& head, const char* name);
 // The host of "scheme://host[:port]/..."; false when there is none.
 bool urlHost(const std::string& url, std::string& host);
 
+// The text of the first element named `name` (any namespace prefix) in a
+// device description, entities resolved; empty when there is none.
+std::string xmlElementText(const std::string& xml, const char* name);
+
 // ---- What the tuner reports ------------------------------------------------
 
 struct SignalReport {

@@ -171,18 +171,20 @@ bool SatipSource::readSettings(SatipSettings& settings, std::string& error) cons
         return false;
     }
     if ((value = file.find("msys")) && !value->empty()) {
-        if (*value != "dvbs" && *value != "dvbs2") {
+        const std::string msys = lowerCase(*value);
+        if (msys != "dvbs" && msys != "dvbs2") {
             error = where + "msys wants dvbs or dvbs2, not '" + *value + "'";
             return false;
         }
-        settings.msys = *value;
+        settings.msys = msys;
     }
     if ((value = file.find("transport")) && !value->empty()) {
-        if (*value != "udp" && *value != "tcp") {
+        const std::string transport = lowerCase(*value);
+        if (transport != "udp" && transport != "tcp") {
             error = where + "transport wants udp or tcp, not '" + *value + "'";
             return false;
         }
-        settings.tcp = *value == "tcp";
+        settings.tcp = transport == "tcp";
     }
     if ((value = file.find("interface")) && !value->empty()) {
         if (!parseIpv4(*value, settings.interfaceAddress)) {

@@ -235,9 +235,10 @@ public:
         warnUnknownKeys(file, kSettingsFile,
                         {"source", "address", "port", "interface", "server", "msys", "transport"});
         const std::string* value = file.find("source");
-        if (!value || value->empty() || *value == "udp")
+        const std::string source = value ? lowerCase(*value) : std::string();
+        if (source.empty() || source == "udp")
             chosen_ = &udp_;
-        else if (*value == "satip")
+        else if (source == "satip")
             chosen_ = &satipSource(kSettingsFile);
         else {
             error = std::string(kSettingsFile) + ": source wants udp or satip, not '" + *value + "'";

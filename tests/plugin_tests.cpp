@@ -649,6 +649,8 @@ TEST(StreamSplitter, ReportsNoReceiverForMissingOrBadSettings) {
         {{"address = localhost", port}, 0},
         {{"address = 127.0.0.1", port, "interface = eth0"}, 0},
         {{"Address=127.0.0.1", port}, 1},
+        {{"source = UDP", "address = 127.0.0.1", port}, 1},
+        {{"source = rtp", "address = 127.0.0.1", port}, 0},
     };
     for (const auto& c : cases) {
         std::wstring settings = dir.file(L"streamsplitter.ini");
@@ -675,6 +677,7 @@ TEST(StreamSplitter, SaysWhichSettingsKeysItDoesNotKnow) {
         {{"address = 127.0.0.1", port, "interfce = 127.0.0.1"}, {"interfce"}},
         {{"ADDRESS = 127.0.0.1", port, "Interface = 127.0.0.1"}, {}},
         {{"address = 127.0.0.1", port, "group = 239.1.2.3", "rate_kbps = 5"}, {"group", "rate_kbps"}},
+        {{"source = udp", "address = 127.0.0.1", port, "server = tuner", "msys = dvbs", "transport = tcp"}, {}},
     };
     for (const auto& c : cases) {
         writeSettings(dir, L"streamsplitter.ini", c.lines);

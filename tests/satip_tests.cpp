@@ -185,4 +185,19 @@ TEST(SatipRtp, CountsDatagramsLostBetweenSequenceNumbers) {
         EXPECT_EQ(rtpSequenceGap(row.expected, row.received), row.gap) << row.expected << " then " << row.received;
 }
 
+TEST(SatipDescription, ReadsTheServersNameAndTunersFromItsDescription) {
+    const std::string xml =
+        "<?xml version=\"1.0\"?><root><device><friendlyNameX>no</friendlyNameX>"
+        "<friendlyName> Tuner &amp; Co &lt;2&gt; </friendlyName><empty/>stray"
+        "<satip:X_SATIPCAP xmlns:satip=\"urn:ses-com:satip\">DVBS2-2,DVBT-1</satip:X_SATIPCAP></device></root>";
+    const struct {
+        const char* name;
+        const char* text;
+    } rows[] = {
+        {"friendlyName", "Tuner & Co <2>"}, {"X_SATIPCAP", "DVBS2-2,DVBT-1"}, {"empty", ""}, {"modelName", ""},
+    };
+    for (const auto& row : rows) EXPECT_EQ(xmlElementText(xml, row.name), row.text) << row.name;
+    EXPECT_EQ(xmlElementText("<friendlyName>cut short", "friendlyName"), "");
+}
+
 }  // namespace
