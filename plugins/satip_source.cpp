@@ -12,7 +12,6 @@
 
 namespace {
 
-// Every wait looks at the stop flag this often.
 constexpr int kConnectTimeoutMs = 2000;
 constexpr int kReplyTimeoutMs = 2000;
 // DelFilter waits this long for the server to confirm the teardown.
@@ -22,7 +21,6 @@ constexpr uint64_t kStreamSilenceMs = 3000;
 constexpr uint64_t kFirstRetryPauseMs = 1000, kLongestRetryPauseMs = 15000;
 constexpr int kDiscoveryMs = 3000;
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
-
 
 struct SatipSettings {
     std::string host;  // empty: found by discovery
@@ -77,6 +75,8 @@ public:
         const std::atomic<bool> never{false};
         gaps_ = 0;
         haveReport_ = false;
+        reconnecting_ = false;
+        retryPauseMs_ = kFirstRetryPauseMs;
         if (!startSession(never, error)) {
             endSession(never, 0);
             return false;
@@ -275,6 +275,9 @@ bool SatipSource::exchange(const char* method, const std::string& url, const std
     const uint32_t cseq = ++cseq_;
     if (!sendText(rtspRequest(method, url, cseq, session_, headers), stop, error)) return false;
     const uint64_t deadline = nowMs() + uint64_t(timeoutMs);
+    // A server may close the connection right behind its reply.
+    bool closed = false;
+    std::string lost;
     while (true) {
         // Frames before the reply are of a stream being torn down.
         while (buffer_.size() >= 4 && buffer_[0] == '$') {
@@ -295,14 +298,15 @@ bool SatipSource::exchange(const char* method, const std::string& url, const std
                 continue;
             }
         }
+        if (closed) {
+            error = where_ + ": " + method + ": " + lost;
+            return false;
+        }
         if (stop || nowMs() >= deadline) {
             error = where_ + ": no reply to " + method;
             return false;
         }
-        if (waitFor(rtsp_.get(), false, kPollMs) && !receiveMore(error)) {
-            error = where_ + ": " + method + ": " + error;
-            return false;
-        }
+        if (waitFor(rtsp_.get(), false, kPollMs)) closed = !receiveMore(lost);
     }
 }
 
