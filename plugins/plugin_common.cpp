@@ -1,5 +1,6 @@
 #include "plugins/plugin_common.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <mutex>
@@ -20,13 +21,13 @@ std::string trimmed(const std::string& text, size_t begin, size_t end) {
     return text.substr(begin, end - begin);
 }
 
+}  // namespace
+
 std::string lowerCase(std::string text) {
     for (char& c : text)
         if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
     return text;
 }
-
-}  // namespace
 
 const std::string* SettingsFile::find(const char* key) const {
     for (const auto& entry : entries)
@@ -135,7 +136,7 @@ struct State {
     int32_t lastHandle = 0;
     std::thread worker;  // joinable exactly while the source is open
     std::atomic<bool> stop{false};
-    // Recorded, never acted upon: there is no dish to turn and nothing to tune.
+    // Recorded for the source's tune(): a file or a socket ignores them.
     std::atomic<int32_t> diseqcKind{0}, diseqcCommand{0};
     std::atomic<int32_t> channel[7] = {};
 };
@@ -255,6 +256,14 @@ QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL SetFilter(int32_t pid, PacketCallback ca
     PacketSource& source = thePacketSource();
     std::string error;
     try {
+        Tuning tuning;
+        tuning.frequency = s.channel[0];
+        tuning.symbolRate = s.channel[1];
+        tuning.polarity = s.channel[2];
+        tuning.diseqcKind = s.diseqcKind;
+        tuning.diseqcCommand = s.diseqcCommand;
+        tuning.pid = pid;
+        source.tune(tuning);
         if (!source.open(error)) {
             reportError(error);
             return 0;
@@ -292,5 +301,22 @@ QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL DelFilter(int32_t handle) {
     std::lock_guard<std::mutex> lock(s.api);
     if (handle != s.activeHandle) return 0;
     endDelivery(s);
+    return 1;
+}
+
+// Optional: a program that does not know it never calls it.
+QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL SignalStatus(char* text, int32_t capacity) {
+    if (!text || capacity <= 0) return 0;
+    std::string status;
+    try {
+        if (!thePacketSource().signalStatus(status)) return 0;
+    } catch (...) {
+        return 0;
+    }
+    size_t length = std::min(status.size(), size_t(capacity) - 1);
+    // Not in the middle of a UTF-8 sequence.
+    while (length > 0 && length < status.size() && (uint8_t(status[length]) & 0xC0) == 0x80) --length;
+    status.copy(text, length);
+    text[length] = '\0';
     return 1;
 }

@@ -45,6 +45,8 @@ bool readSettingsFile(const char* fileName, SettingsFile& settings, std::string&
 // a start, so the same warning is not repeated back to back.
 void warnUnknownKeys(const SettingsFile& settings, const char* fileName, std::initializer_list<const char*> known);
 
+// ASCII letters in lower case; for keys and for values that name a choice.
+std::string lowerCase(std::string text);
 // A decimal number from 0 to `maximum`, nothing else around it.
 bool parseNumber(const std::string& text, uint32_t maximum, uint32_t& value);
 // A dotted IPv4 address a.b.c.d, host byte order.
@@ -66,6 +68,16 @@ private:
     PacketCallback callback_;
 };
 
+// What the program asked the receiver to tune to, as the exports received it.
+struct Tuning {
+    int32_t frequency = 0;   // kHz
+    int32_t symbolRate = 0;  // symbols per second
+    int32_t polarity = 0;    // 0 horizontal, 1 vertical
+    int32_t diseqcKind = 0;  // 0: no DiSEqC command was sent
+    int32_t diseqcCommand = 0;
+    int32_t pid = 0;
+};
+
 class PacketSource {
 public:
     virtual ~PacketSource() = default;
@@ -75,11 +87,16 @@ public:
     // Opens the file or socket for a new filter, on the caller's thread, so
     // that whatever arrives after SetFilter returns is delivered.
     virtual bool open(std::string& error) = 0;
+    // The tuning for the next open(); sources that cannot tune ignore it.
+    virtual void tune(const Tuning& /*tuning*/) {}
     // Delivers packets until `stop` is set or the source ends; on the
     // delivery thread. Should look at `stop` at least every 100 ms.
     virtual void run(const std::atomic<bool>& stop, const PacketSink& sink) = 0;
     // Releases what open() took; the delivery thread has ended.
     virtual void close() = 0;
+    // A short line on the signal for the program's status ("lock 200/15,
+    // gaps 0"); false when the source has none. Any thread, never blocks.
+    virtual bool signalStatus(std::string& /*text*/) { return false; }
 };
 
 // Defined by each plug-in.

@@ -2,14 +2,24 @@
 // head-end or a network tuner sends it: 1 to 7 packets a datagram, bare or
 // behind an RTP header.
 //
+// Or, with source = satip, from a SAT>IP server tuned as the program asks.
+//
 // streamsplitter.ini, in the working directory:
-//   address = A.B.C.D    local address, or multicast group, to listen on
-//   port = N             UDP port, 1 to 65535
+//   source = udp|satip   optional: where the stream comes from (default udp)
+//   address = A.B.C.D    udp: local address, or multicast group, to listen on
+//   port = N             udp: UDP port, 1 to 65535
 //   interface = A.B.C.D  optional: the local address whose network joins the
-//                        multicast group (default: the system's choice)
+//                        multicast group, or reaches the SAT>IP server
+//                        (default: the system's choice)
+//   server = HOST[:PORT] satip: the server's RTSP address (port 554 when not
+//                        given); empty or absent: the first server found
+//   msys = dvbs|dvbs2    satip: the delivery system (default dvbs2)
+//   transport = udp|tcp  satip: RTP by UDP (default) or inside the RTSP
+//                        connection
 #include <vector>
 
 #include "plugins/plugin_common.h"
+#include "plugins/satip_source.h"
 
 #if defined(_WIN32)
 #include <winsock2.h>
@@ -148,7 +158,6 @@ public:
     bool load(std::string& error) override {
         SettingsFile file;
         if (!readSettingsFile(kSettingsFile, file, error)) return false;
-        warnUnknownKeys(file, kSettingsFile, {"address", "port", "interface"});
         const std::string where = std::string(kSettingsFile) + ": ";
         Settings settings;
         const std::string* value = file.find("address");
@@ -216,9 +225,52 @@ private:
     NativeSocket socket_ = kNoSocket;
 };
 
+// The source the settings name; the one a filter opened stays in use until
+// the filter goes, whatever the settings say meanwhile.
+class ChosenSource : public PacketSource {
+public:
+    bool load(std::string& error) override {
+        SettingsFile file;
+        if (!readSettingsFile(kSettingsFile, file, error)) return false;
+        warnUnknownKeys(file, kSettingsFile,
+                        {"source", "address", "port", "interface", "server", "msys", "transport"});
+        const std::string* value = file.find("source");
+        const std::string source = value ? lowerCase(*value) : std::string();
+        if (source.empty() || source == "udp")
+            chosen_ = &udp_;
+        else if (source == "satip")
+            chosen_ = &satipSource(kSettingsFile);
+        else {
+            error = std::string(kSettingsFile) + ": source wants udp or satip, not '" + *value + "'";
+            return false;
+        }
+        return chosen_->load(error);
+    }
+    void tune(const Tuning& tuning) override { chosen_->tune(tuning); }
+    bool open(std::string& error) override {
+        if (!chosen_->open(error)) return false;
+        opened_ = chosen_;
+        return true;
+    }
+    void run(const std::atomic<bool>& stop, const PacketSink& sink) override { opened_.load()->run(stop, sink); }
+    void close() override {
+        opened_.load()->close();
+        opened_ = nullptr;
+    }
+    bool signalStatus(std::string& text) override {
+        PacketSource* source = opened_.load();
+        return source && source->signalStatus(text);
+    }
+
+private:
+    UdpReceiver udp_;
+    PacketSource* chosen_ = &udp_;
+    std::atomic<PacketSource*> opened_{nullptr};
+};
+
 }  // namespace
 
 PacketSource& thePacketSource() {
-    static UdpReceiver* source = new UdpReceiver;
+    static ChosenSource* source = new ChosenSource;
     return *source;
 }

@@ -45,6 +45,12 @@ using SetFilterFunction = int32_t(QM_PLUGIN_CALL*)(int32_t pid, PacketCallback c
 using SetBitFilterFunction = int32_t(QM_PLUGIN_CALL*)();
 using DelFilterFunction = int32_t(QM_PLUGIN_CALL*)(int32_t handle);
 
+// Optional, looked up after the eight: a short UTF-8 line on the signal
+// ("lock 200/15, gaps 0") written to `text` with its terminating zero within
+// `capacity` bytes; 1 when there is one. Any thread; never blocks.
+using SignalStatusFunction = int32_t(QM_PLUGIN_CALL*)(char* text, int32_t capacity);
+constexpr const char* kSignalStatusExportName = "SignalStatus";
+
 // The export names, in the order the program looks them up.
 constexpr const char* kPluginExportNames[8] = {"CheckForDVB", "StartDVB",     "StopDVB",  "SendDiSEqC",
                                                "SetChannel",  "SetFilter", "SetBitFilter", "DelFilter"};

@@ -74,6 +74,7 @@ int resolvePluginExports(ReceiverPlugin& p) {
     p.SetFilter = reinterpret_cast<SetFilterFunction>(functions[5]);
     p.SetBitFilter = reinterpret_cast<SetBitFilterFunction>(functions[6]);
     p.DelFilter = reinterpret_cast<DelFilterFunction>(functions[7]);
+    p.SignalStatus = reinterpret_cast<SignalStatusFunction>(pluginFunction(p.library, kSignalStatusExportName));
     return -1;
 }
 

@@ -15,6 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "plugins/satip_discovery.h"
+#include "plugins/satip_net.h"
+#include "plugins/satip_session.h"
 #include "reception/receiver_plugin.h"
 #include "tests/test_support.h"
 #include "tools/broadcast_udp.h"
@@ -649,6 +652,8 @@ TEST(StreamSplitter, ReportsNoReceiverForMissingOrBadSettings) {
         {{"address = localhost", port}, 0},
         {{"address = 127.0.0.1", port, "interface = eth0"}, 0},
         {{"Address=127.0.0.1", port}, 1},
+        {{"source = UDP", "address = 127.0.0.1", port}, 1},
+        {{"source = rtp", "address = 127.0.0.1", port}, 0},
     };
     for (const auto& c : cases) {
         std::wstring settings = dir.file(L"streamsplitter.ini");
@@ -675,6 +680,7 @@ TEST(StreamSplitter, SaysWhichSettingsKeysItDoesNotKnow) {
         {{"address = 127.0.0.1", port, "interfce = 127.0.0.1"}, {"interfce"}},
         {{"ADDRESS = 127.0.0.1", port, "Interface = 127.0.0.1"}, {}},
         {{"address = 127.0.0.1", port, "group = 239.1.2.3", "rate_kbps = 5"}, {"group", "rate_kbps"}},
+        {{"source = udp", "address = 127.0.0.1", port, "server = tuner", "msys = dvbs", "transport = tcp"}, {}},
     };
     for (const auto& c : cases) {
         writeSettings(dir, L"streamsplitter.ini", c.lines);
@@ -687,6 +693,135 @@ TEST(StreamSplitter, SaysWhichSettingsKeysItDoesNotKnow) {
             EXPECT_FALSE(contains(text, "unknown key")) << text;
         }
     }
+}
+
+// ---- streamsplitter from a SAT>IP server ------------------------------------
+
+// A server of the fewest words, one RTSP connection at a time: answers each request,
+// SETUP with `setupStatus`, and after PLAY sends `packets` and a tuner report
+// inside the connection.
+struct TinySatipServer {
+    Socket listener;
+    uint16_t port = 0;
+    int setupStatus = 200;
+    std::vector<Bytes> packets;
+    std::mutex mutex;
+    std::string requests;  // all of them, as received
+    std::atomic<bool> stop{false};
+    std::thread thread;
+
+    TinySatipServer() {
+        startNetwork();
+        listener.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        sockaddr_in address = ipv4(0x7F000001, 0);
+        socklen_t size = sizeof address;
+        bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        listen(listener.get(), 4);
+        getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &size);
+        port = ntohs(address.sin_port);
+    }
+    void start() { thread = std::thread([this] { serve(); }); }
+    ~TinySatipServer() {
+        stop = true;
+        if (thread.joinable()) thread.join();
+    }
+    std::string seen() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return requests;
+    }
+    static void sendAll(NativeSocket s, const std::string& data) { send(s, data.data(), int(data.size()), kSendFlags); }
+    static std::string frame(int channel, const std::string& payload) {
+        return std::string{'$', char(channel), char(payload.size() >> 8), char(payload.size() & 0xFF)} + payload;
+    }
+    void serve() {
+        Socket client;
+        std::string buffer;
+        uint16_t sequence = 0;
+        while (!stop) {
+            if (!client.valid()) {
+                if (::waitFor(listener.get(), false, 50)) client.reset(accept(listener.get(), nullptr, nullptr));
+                continue;
+            }
+            if (!::waitFor(client.get(), false, 50)) continue;
+            char chunk[4096];
+            auto n = recv(client.get(), chunk, int(sizeof chunk), 0);
+            if (n <= 0) {  // the next request may come on a new connection
+                client.reset();
+                buffer.clear();
+                continue;
+            }
+            buffer.append(chunk, size_t(n));
+            size_t end;
+            while ((end = buffer.find("\r\n\r\n")) != std::string::npos) {
+                const std::string request = buffer.substr(0, end + 4);
+                buffer.erase(0, end + 4);
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    requests += request;
+                }
+                const std::string method = request.substr(0, request.find(' '));
+                const int status = method == "SETUP" ? setupStatus : 200;
+                std::string reply = "RTSP/1.0 " + std::to_string(status) + (status == 200 ? " OK" : " Service Unavailable") +
+                                    "\r\nCSeq: " + headerValue(request, "CSeq") +
+                                    "\r\nSession: 42;timeout=30\r\ncom.ses.streamID: 5\r\n"
+                                    "Transport: RTP/AVP/TCP;interleaved=0-1\r\n\r\n";
+                sendAll(client.get(), reply);
+                if (method != "PLAY") continue;
+                for (const Bytes& packet : packets) {
+                    std::string rtp = {char(0x80), 33, char(sequence >> 8), char(sequence & 0xFF), 0, 0, 0, 0, 0, 0, 0, 1};
+                    ++sequence;
+                    sendAll(client.get(), frame(0, rtp + std::string(packet.begin(), packet.end())));
+                }
+                const std::string report = "ver=1.0;src=1;tuner=1,200,1,15,12226.00,h,dvbs,,,,27500,34;pids=1001";
+                std::string rtcp = {char(0x80), char(204), 0, char((16 + report.size()) / 4 - 1), 0, 0, 0, 1, 'S', 'E', 'S', '1',
+                                    0, 0, 0, char(report.size())};
+                sendAll(client.get(), frame(1, rtcp + report));
+            }
+        }
+    }
+};
+
+TEST(StreamSplitterSatip, TunesAsAskedDeliversReportsTheSignalAndTearsDownPromptly) {
+    ASSERT_TRUE(streamSplitter());
+    ScratchDirectory dir("plugin-satip");
+    CurrentDirectoryScope inside(dir.path);
+    TinySatipServer server;
+    std::vector<Bytes> sent;
+    for (uint32_t i = 0; i < 50; ++i) sent.push_back(makePacket(i % 5 == 4 ? kOtherPid : kPid, i));
+    server.packets = sent;
+    server.start();
+    writeSettings(dir, L"streamsplitter.ini",
+                  {"source = satip", "server = 127.0.0.1:" + std::to_string(server.port), "msys = dvbs", "transport = tcp"});
+    {
+        Reception reception(*streamSplitter());
+        ASSERT_TRUE(reception.filtering);
+        EXPECT_TRUE(contains(server.seen(), "SETUP rtsp://127.0.0.1:" + std::to_string(server.port) +
+                                                "/?src=1&freq=12226&pol=h&msys=dvbs&sr=27500&pids=1001 RTSP/1.0"))
+            << server.seen();
+        EXPECT_TRUE(reception.waitForPackets(40));
+        char text[64] = "";
+        ASSERT_TRUE(streamSplitter()->SignalStatus);
+        EXPECT_TRUE(waitFor([&] {
+            return streamSplitter()->SignalStatus(text, sizeof text) == 1 && std::string(text) == "lock 200/15, gaps 0";
+        })) << text;
+        auto asked = Clock::now();
+        reception.stopFilter();
+        EXPECT_LT(Clock::now() - asked, milliseconds(1500));
+        EXPECT_TRUE(contains(server.seen(), "TEARDOWN rtsp://127.0.0.1:" + std::to_string(server.port) + "/stream=5"));
+        EXPECT_EQ(streamSplitter()->SignalStatus(text, sizeof text), 0);
+        reception.expectDelivered(packetsOf(joined(sent), 0, kPid));
+    }
+
+    TinySatipServer busy;
+    busy.setupStatus = 503;
+    busy.start();
+    writeSettings(dir, L"streamsplitter.ini", {"source = satip", "server = 127.0.0.1:" + std::to_string(busy.port)});
+    StandardErrorCapture said;
+    ASSERT_NE(streamSplitter()->StartDVB(), 0);
+    int32_t handle = 0;
+    EXPECT_EQ(streamSplitter()->SetFilter(kPid, onPacket, 2, 1, &handle), 0);
+    EXPECT_TRUE(contains(said.text(), "SETUP: no free tuner (RTSP/1.0 503 Service Unavailable)")) << said.text();
+    streamSplitter()->StopDVB();
 }
 
 }  // namespace

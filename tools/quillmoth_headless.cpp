@@ -137,6 +137,17 @@ void printStatus(uint64_t packets, uint64_t previousPackets, uint32_t minutes) {
     formatRunningTime(minutes, time, 256);
     formatCounterSummary(gExtraction.counters, counters, 256);
     formatWide(line, 1400, L"%ls | %ls | %ls | %ls | %ls", total, rate, errors, time, counters);
+    // What a network tuner says of the signal, when the plug-in tells.
+    char signal[128];
+    wchar_t signalText[128];
+    size_t length = 0;
+    if (gReceiverPlugin.SignalStatus && gReceiverPlugin.SignalStatus(signal, int32_t(sizeof signal)) == 1) {
+        signal[sizeof signal - 1] = '\0';
+        if (utf8ToWide(signal, signalText, 128, &length) && length > 0) {
+            size_t used = std::wcslen(line);
+            formatWide(line + used, 1400 - used, L" | %ls", signalText);
+        }
+    }
     printLine(line);
 }
 

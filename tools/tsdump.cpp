@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "extraction/object_datagram.h"
+#include "plugins/satip_discovery.h"
+#include "plugins/satip_session.h"
 #include "reception/section_assembler.h"
 #include "settings/log_file.h"
 #include "tools/stream_builder.h"
@@ -18,12 +20,37 @@ namespace {
 void usage() {
     std::fprintf(stderr,
                  "usage: tsdump [--pid N] [--quiet] [CAPTURE]\n"
+                 "       tsdump --satip-scan\n"
                  "  N is decimal, or hexadecimal after 0x (010 is ten), from 0 to 8191.\n"
                  "  Reads a transport-stream capture (standard input when CAPTURE is absent or -),\n"
                  "  keeps the packets of PID N (default: the first PID carrying MPE sections,\n"
                  "  table_id 0x3E) and prints each UDP datagram the receiver decodes from them:\n"
                  "  source, destination, destination MAC and payload length. --quiet prints only\n"
-                 "  the counters.\n");
+                 "  the counters.\n"
+                 "  --satip-scan lists the SAT>IP servers that answer a search on the local\n"
+                 "  network: address, name and tuners.\n");
+}
+
+// The SAT>IP servers on the network, one line each; 1 when none answers.
+int scanSatipServers() {
+    constexpr int kSearchMs = 3000, kDescriptionMs = 2000;
+    const std::vector<FoundServer> servers = discoverServers(false, 0, kSearchMs, false);
+    if (servers.empty()) {
+        std::fprintf(stderr, "tsdump: no SAT>IP server answered within %d s\n", kSearchMs / 1000);
+        return 1;
+    }
+    for (const FoundServer& server : servers) {
+        std::string description, name = "?", tuners = "?";
+        if (fetchHttp(server.location, kDescriptionMs, description)) {
+            std::string value = xmlElementText(description, "friendlyName");
+            if (!value.empty()) name = value;
+            value = xmlElementText(description, "X_SATIPCAP");
+            if (!value.empty()) tuners = value;
+        }
+        std::printf("%s  \"%s\"  tuners %s  (%s)\n", server.host.c_str(), name.c_str(), tuners.c_str(),
+                    server.location.c_str());
+    }
+    return 0;
 }
 
 bool readAll(const char* path, std::vector<uint8_t>& data) {
@@ -128,6 +155,8 @@ int main(int argc, char** argv) {
                              argv[i]);
                 return 2;
             }
+        } else if (std::strcmp(argv[i], "--satip-scan") == 0) {
+            return scanSatipServers();
         } else if (std::strcmp(argv[i], "--quiet") == 0) {
             dump.quiet = true;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {

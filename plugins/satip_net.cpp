@@ -1,0 +1,195 @@
+#include "plugins/satip_net.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "plugins/satip_discovery.h"
+#include "plugins/satip_session.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <netdb.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+#if defined(_WIN32)
+std::string lastSocketError() { return socketErrorText(WSAGetLastError()); }
+std::string socketErrorText(int code) { return "error " + std::to_string(code); }
+bool lastCallWouldBlock() { return WSAGetLastError() == WSAEWOULDBLOCK; }
+bool setNonBlocking(NativeSocket s) {
+    u_long yes = 1;
+    return ioctlsocket(s, FIONBIO, &yes) == 0;
+}
+void Socket::reset(NativeSocket s) {
+    if (s_ != kNoSocket) closesocket(s_);
+    s_ = s;
+}
+bool startNetwork() {
+    // Never cleaned up: the process's sockets may outlive any one user.
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return started;
+}
+#else
+std::string lastSocketError() { return socketErrorText(errno); }
+std::string socketErrorText(int code) { return std::strerror(code); }
+bool lastCallWouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINPROGRESS; }
+bool setNonBlocking(NativeSocket s) { return fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK) == 0; }
+void Socket::reset(NativeSocket s) {
+    if (s_ != kNoSocket) ::close(s_);
+    s_ = s;
+}
+bool startNetwork() { return true; }
+#endif
+
+uint64_t nowMs() {
+    using namespace std::chrono;
+    return uint64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+// Winsock tells of a failed connection among the exceptions, not the writable.
+bool waitFor(NativeSocket s, bool writable, int ms) {
+    fd_set set, failed;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    FD_ZERO(&failed);
+    FD_SET(s, &failed);
+    timeval timeout{ms / 1000, (ms % 1000) * 1000};
+    return select(int(s + 1), writable ? nullptr : &set, writable ? &set : nullptr, writable ? &failed : nullptr,
+                  &timeout) > 0;
+}
+
+sockaddr_in ipv4(uint32_t address, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(address);
+    a.sin_port = htons(port);
+    return a;
+}
+
+bool resolve(const std::string& host, uint16_t port, sockaddr_in& address) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) return false;
+    std::memcpy(&address, found->ai_addr, sizeof address);
+    address.sin_port = htons(port);
+    freeaddrinfo(found);
+    return true;
+}
+
+bool connectTcp(const sockaddr_in& server, uint32_t local, int ms, const std::atomic<bool>& stop, Socket& result,
+                std::string& error) {
+    result.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (!result.valid() || !setNonBlocking(result.get())) {
+        error = "cannot open a TCP socket: " + lastSocketError();
+        return false;
+    }
+    if (local != 0) {
+        sockaddr_in from = ipv4(local, 0);
+        if (bind(result.get(), reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) {
+            error = "cannot use the interface: " + lastSocketError();
+            return false;
+        }
+    }
+    if (connect(result.get(), reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0) return true;
+    if (!lastCallWouldBlock()) {
+        error = "cannot connect: " + lastSocketError();
+        return false;
+    }
+    const uint64_t deadline = nowMs() + uint64_t(ms);
+    bool ready = false;
+    while (!ready && !stop && nowMs() < deadline) ready = waitFor(result.get(), true, kPollMs);
+    int failure = 0;
+    socklen_t size = sizeof failure;
+    if (ready) getsockopt(result.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&failure), &size);
+    if (ready && failure == 0) return true;
+    error = ready ? "cannot connect: " + socketErrorText(failure) : std::string("no answer to the connection");
+    return false;
+}
+
+std::vector<FoundServer> discoverServers(bool hasInterface, uint32_t interfaceAddress, int ms, bool firstOnly) {
+    std::vector<FoundServer> found;
+    Socket s;
+    if (!startNetwork()) return found;
+    s.reset(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (!s.valid()) return found;
+    sockaddr_in local = ipv4(hasInterface ? interfaceAddress : INADDR_ANY, 0);
+    if (bind(s.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return found;
+    if (hasInterface) {
+        in_addr via{};
+        via.s_addr = htonl(interfaceAddress);
+        setsockopt(s.get(), IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&via), sizeof via);
+    }
+    const std::string search =
+        "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\nMX: 2\r\n"
+        "ST: urn:ses-com:device:SatIPServer:1\r\n\r\n";
+    sockaddr_in group = ipv4(0xEFFFFFFA, 1900);
+    if (sendto(s.get(), search.data(), int(search.size()), 0, reinterpret_cast<const sockaddr*>(&group),
+               sizeof group) < 0)
+        return found;
+    const uint64_t deadline = nowMs() + uint64_t(ms);
+    std::vector<char> datagram(kLargestDatagram);
+    for (uint64_t now = nowMs(); now < deadline; now = nowMs()) {
+        if (!waitFor(s.get(), false, int(std::min<uint64_t>(deadline - now, kPollMs)))) continue;
+        auto n = recv(s.get(), datagram.data(), int(datagram.size()), 0);
+        if (n <= 0) continue;
+        const std::string reply(datagram.data(), size_t(n));
+        FoundServer server;
+        server.location = headerValue(reply, "LOCATION");
+        if (reply.compare(0, 12, "HTTP/1.1 200") != 0 || !urlHost(server.location, server.host)) continue;
+        bool known = false;
+        for (const FoundServer& other : found) known = known || other.location == server.location;
+        if (known) continue;
+        found.push_back(server);
+        if (firstOnly) break;
+    }
+    return found;
+}
+
+bool fetchHttp(const std::string& url, int ms, std::string& body) {
+    // A device description is a few kilobytes.
+    constexpr size_t kLargestDocument = 256 * 1024;
+    std::string host;
+    if (url.compare(0, 7, "http://") != 0 || !urlHost(url, host) || !startNetwork()) return false;
+    size_t pathAt = url.find('/', 7);
+    const std::string hostPort = url.substr(7, pathAt == std::string::npos ? std::string::npos : pathAt - 7);
+    std::string ignored;
+    uint16_t port = 80;
+    size_t colon = hostPort.find(':');
+    if (colon != std::string::npos && !parseServerName(hostPort, ignored, port)) return false;
+    sockaddr_in server{};
+    const std::atomic<bool> never{false};
+    Socket s;
+    if (!resolve(host, port, server) || !connectTcp(server, 0, ms, never, s, ignored)) return false;
+    const std::string request = "GET " + (pathAt == std::string::npos ? std::string("/") : url.substr(pathAt)) +
+                                " HTTP/1.0\r\nHost: " + hostPort + "\r\nConnection: close\r\n\r\n";
+    if (send(s.get(), request.data(), int(request.size()), kSendFlags) != int(request.size())) return false;
+    std::string answer;
+    char chunk[4096];
+    const uint64_t deadline = nowMs() + uint64_t(ms);
+    while (nowMs() < deadline && answer.size() < kLargestDocument) {
+        if (!waitFor(s.get(), false, kPollMs)) continue;
+        auto n = recv(s.get(), chunk, int(sizeof chunk), 0);
+        if (n > 0) {
+            answer.append(chunk, size_t(n));
+            continue;
+        }
+        if (n < 0 && lastCallWouldBlock()) continue;
+        // The server closes the connection after the document.
+        size_t head = answer.find("\r\n\r\n");
+        size_t space = answer.find(' ');
+        if (head == std::string::npos || space == std::string::npos || answer.compare(space + 1, 3, "200") != 0)
+            return false;
+        body = answer.substr(head + 4);
+        return true;
+    }
+    return false;
+}

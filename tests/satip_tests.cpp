@@ -1,0 +1,203 @@
+// The SAT>IP session's texts: stream URLs from the program's tuning, the
+// server's replies, and the tuner's reports.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "plugins/satip_session.h"
+
+namespace {
+
+TEST(SatipUrl, CarriesTheProgramsTuningInTheServersUnits) {
+    const struct {
+        int32_t frequency, symbolRate, polarity, diseqcKind, diseqcCommand, pid;
+        const char* msys;
+        const char* query;
+    } rows[] = {
+        {11766000, 27500000, 1, 0, 0, 256, "dvbs2", "?src=1&freq=11766&pol=v&msys=dvbs2&sr=27500&pids=256"},
+        {11766500, 27500000, 0, 0, 0, 256, "dvbs", "?src=1&freq=11766.5&pol=h&msys=dvbs&sr=27500&pids=256"},
+        {10714250, 22000500, 1, 0, 0, 0, "dvbs2", "?src=1&freq=10714.25&pol=v&msys=dvbs2&sr=22000.5&pids=0"},
+        {12000005, 2000000, 1, 0, 0, 8191, "dvbs2", "?src=1&freq=12000.005&pol=v&msys=dvbs2&sr=2000&pids=8191"},
+        {11766000, 27500000, 1, 1, 0xF0, 1, "dvbs2", "?src=1&freq=11766&pol=v&msys=dvbs2&sr=27500&pids=1"},
+        {11766000, 27500000, 1, 1, 0xF4, 1, "dvbs2", "?src=2&freq=11766&pol=v&msys=dvbs2&sr=27500&pids=1"},
+        {11766000, 27500000, 1, 2, 0xF0, 1, "dvbs2", "?src=1&freq=11766&pol=v&msys=dvbs2&sr=27500&pids=1"},
+        {11766000, 27500000, 1, 2, 0xF4, 1, "dvbs2", "?src=2&freq=11766&pol=v&msys=dvbs2&sr=27500&pids=1"},
+        {11766000, 27500000, 1, 2, 0xF8, 1, "dvbs2", "?src=3&freq=11766&pol=v&msys=dvbs2&sr=27500&pids=1"},
+        {11766000, 27500000, 1, 2, 0xFC, 1, "dvbs2", "?src=4&freq=11766&pol=v&msys=dvbs2&sr=27500&pids=1"},
+        {-5, 27500000, 1, 0, 0, 1, "dvbs2", "?src=1&freq=0&pol=v&msys=dvbs2&sr=27500&pids=1"},
+    };
+    for (const auto& row : rows) {
+        Tuning tuning;
+        tuning.frequency = row.frequency;
+        tuning.symbolRate = row.symbolRate;
+        tuning.polarity = row.polarity;
+        tuning.diseqcKind = row.diseqcKind;
+        tuning.diseqcCommand = row.diseqcCommand;
+        tuning.pid = row.pid;
+        EXPECT_EQ(tuningQuery(tuning, row.msys), row.query) << row.query;
+    }
+}
+
+TEST(SatipServerName, TakesAHostWithOrWithoutAPort) {
+    const struct {
+        const char* text;
+        bool valid;
+        const char* host;
+        uint16_t port;
+    } rows[] = {
+        {"192.168.1.20", true, "192.168.1.20", 554},  {"tuner.local:5554", true, "tuner.local", 5554},
+        {"127.0.0.1:0", false, "", 0},                {"127.0.0.1:65536", false, "", 0},
+        {":554", false, "", 0},                       {"host:port", false, "", 0},
+        {"rtsp://host:554", false, "", 0},
+    };
+    for (const auto& row : rows) {
+        std::string host;
+        uint16_t port = 0;
+        ASSERT_EQ(parseServerName(row.text, host, port), row.valid) << row.text;
+        if (!row.valid) continue;
+        EXPECT_EQ(host, row.host) << row.text;
+        EXPECT_EQ(port, row.port) << row.text;
+    }
+}
+
+TEST(SatipReply, ReadsStatusSessionStreamAndTransport) {
+    constexpr long kIncomplete = -1, kNotReply = -2;
+    const struct {
+        std::string text;  // one whole reply, perhaps followed by more
+        long after;        // bytes after the reply, or kIncomplete, kNotReply
+        int status;
+        int64_t cseq;
+        const char* session;
+        int timeout;
+        const char* streamId;
+        int serverPort, interleaved;
+        const char* refusal;  // the start of refusalText
+    } rows[] = {
+        {"RTSP/1.0 200 OK\r\nCSeq: 3\r\nSession: 12345678;timeout=30\r\ncom.ses.streamID: 7\r\n"
+         "Transport: RTP/AVP;unicast;client_port=5000-5001;server_port=6970-6971\r\n\r\n$\1",
+         2, 200, 3, "12345678", 30, "7", 6970, -1, ""},
+        {"RTSP/1.0 200 OK\r\ncseq: 4\r\nsession:  ABCD \r\nCOM.SES.STREAMID: 1\r\n"
+         "transport: RTP/AVP/TCP;interleaved=2-3\r\n\r\n",
+         0, 200, 4, "ABCD", 60, "1", -1, 2, ""},
+        {"RTSP/1.0 200 OK\nCSeq: 5\nSession: 99;timeout=0\n\n", 0, 200, 5, "99", 60, "", -1, -1, ""},
+        {"RTSP/1.0 200 OK\r\nCSeq: 6\r\nContent-Length: 4\r\n\r\nv=0\r$", 1, 200, 6, "", 60, "", -1, -1, ""},
+        {"RTSP/1.0 503 Service Unavailable\r\nCSeq: 7\r\n\r\n", 0, 503, 7, "", 60, "", -1, -1, "no free tuner"},
+        {"RTSP/1.0 404 Not Found\r\nCSeq: 8\r\n\r\n", 0, 404, 8, "", 60, "", -1, -1, "stream not found"},
+        {"RTSP/1.0 400 Bad Request\r\nCSeq: 9\r\n\r\n", 0, 400, 9, "", 60, "", -1, -1, "tuning parameters"},
+        {"RTSP/1.0 200 OK\r\nCSeq: 6\r\nContent-Length: 40\r\n\r\nv=0\r", kIncomplete, 200, 6, "", 60, "", -1, -1, ""},
+        {"RTSP/1.0 200 OK\r\nCSeq: 1\r\n", kIncomplete, 200, 1, "", 60, "", -1, -1, ""},
+        {"RTSP/1.0 200 OK\r\nContent-Length: 99999999\r\n\r\n", kNotReply, 200, -1, "", 60, "", -1, -1, ""},
+        {"HTTP/1.1 200 OK\r\n\r\n", kNotReply, 0, -1, "", 60, "", -1, -1, ""},
+    };
+    for (const auto& row : rows) {
+        const long length = row.after == kIncomplete ? 0 : row.after == kNotReply ? -1 : long(row.text.size()) - row.after;
+        EXPECT_EQ(rtspReplyLength(row.text.data(), row.text.size()), length) << row.text;
+        RtspReply reply;
+        const std::string whole = length > 0 ? row.text.substr(0, size_t(length)) : row.text;
+        EXPECT_EQ(parseRtspReply(whole, reply), row.status != 0) << row.text;
+        EXPECT_EQ(reply.status, row.status) << row.text;
+        EXPECT_EQ(reply.cseq, row.cseq) << row.text;
+        EXPECT_EQ(reply.session, row.session) << row.text;
+        EXPECT_EQ(reply.timeoutSeconds, row.timeout) << row.text;
+        EXPECT_EQ(reply.streamId, row.streamId) << row.text;
+        EXPECT_EQ(reply.serverRtpPort, row.serverPort) << row.text;
+        EXPECT_EQ(reply.interleavedRtp, row.interleaved) << row.text;
+        if (*row.refusal) {
+            const std::string text = refusalText(reply);
+            EXPECT_EQ(text.rfind(row.refusal, 0), 0u) << text;
+            EXPECT_NE(text.find(reply.statusLine), std::string::npos) << text;
+        }
+    }
+}
+
+TEST(SatipTunerReport, ReadsLevelLockAndQualityAndRefusesOddReports) {
+    const struct {
+        const char* text;
+        bool valid;
+        int level;
+        bool locked;
+        int quality;
+    } rows[] = {
+        {"ver=1.0;src=1;tuner=1,200,1,15,11766.00,v,dvbs2,,,,27500,34;pids=256", true, 200, true, 15},
+        {"ver=1.0;src=1;tuner=2,20,0,0,11766.00,v,dvbs2,,,,27500,34;pids=", true, 20, false, 0},
+        {"v=0\r\nm=video 0 RTP/AVP 33\r\na=fmtp:33 ver=1.0;src=1;tuner=1,180,1,12,11766.00,v\r\n", true, 180, true, 12},
+        {"ver=1.0;tuner=1,255,1,9", true, 255, true, 9},
+        {"ver=1.0;src=1;tuner=1,200,1", false, 0, false, 0},
+        {"ver=1.0;src=1;tuner=", false, 0, false, 0},
+        {"ver=1.0;tuner=1,256,1,15,11766", false, 0, false, 0},
+        {"ver=1.0;tuner=1,200,2,15,11766", false, 0, false, 0},
+        {"ver=1.0;tuner=1,200,1,16,11766", false, 0, false, 0},
+        {"ver=1.0;tuner=1,-3,1,15,11766", false, 0, false, 0},
+        {"ver=1.0;xtuner=1,200,1,15", false, 0, false, 0},
+        {"", false, 0, false, 0},
+    };
+    for (const auto& row : rows) {
+        SignalReport report;
+        ASSERT_EQ(parseTunerReport(row.text, report), row.valid) << row.text;
+        if (!row.valid) continue;
+        EXPECT_EQ(report.level, row.level) << row.text;
+        EXPECT_EQ(report.locked, row.locked) << row.text;
+        EXPECT_EQ(report.quality, row.quality) << row.text;
+    }
+}
+
+// A compound RTCP datagram: a sender report, then an application packet.
+std::vector<uint8_t> rtcpWithApplication(const char* name, const std::string& text, int lengthAdjust) {
+    std::vector<uint8_t> d = {0x80, 200, 0, 6};
+    d.resize(28, 0);
+    std::string padded = text;
+    while (padded.size() % 4) padded.push_back('\0');
+    const size_t words = (16 + padded.size()) / 4 - 1 + size_t(lengthAdjust);
+    const uint8_t head[] = {0x80, 204, uint8_t(words >> 8), uint8_t(words), 0, 0, 0, 1};
+    d.insert(d.end(), head, head + 8);
+    d.insert(d.end(), name, name + 4);
+    const uint8_t lengths[] = {0, 0, uint8_t(text.size() >> 8), uint8_t(text.size())};
+    d.insert(d.end(), lengths, lengths + 4);
+    d.insert(d.end(), padded.begin(), padded.end());
+    return d;
+}
+
+TEST(SatipTunerReport, IsFoundInACompoundRtcpDatagramOnlyWhenWhole) {
+    const std::string report = "ver=1.0;src=1;tuner=1,200,1,15,11766.00,v,dvbs2,,,,27500,34;pids=256";
+    std::string found;
+    auto whole = rtcpWithApplication("SES1", report, 0);
+    ASSERT_TRUE(findTunerReport(whole.data(), whole.size(), found));
+    EXPECT_EQ(found, report);
+    EXPECT_FALSE(findTunerReport(whole.data(), whole.size() - 4, found));
+    auto other = rtcpWithApplication("XYZ1", report, 0);
+    EXPECT_FALSE(findTunerReport(other.data(), other.size(), found));
+    auto tooLong = rtcpWithApplication("SES1", report, 1);
+    EXPECT_FALSE(findTunerReport(tooLong.data(), tooLong.size(), found));
+    auto stringPastPacket = rtcpWithApplication("SES1", report, -2);
+    stringPastPacket.resize(stringPastPacket.size() - 8);
+    EXPECT_FALSE(findTunerReport(stringPastPacket.data(), stringPastPacket.size(), found));
+}
+
+TEST(SatipRtp, CountsDatagramsLostBetweenSequenceNumbers) {
+    const struct {
+        uint16_t expected, received;
+        uint32_t gap;
+    } rows[] = {
+        {10, 10, 0}, {10, 13, 3}, {65535, 1, 2}, {10, 9, 0}, {0, 65535, 0},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(rtpSequenceGap(row.expected, row.received), row.gap) << row.expected << " then " << row.received;
+}
+
+TEST(SatipDescription, ReadsTheServersNameAndTunersFromItsDescription) {
+    const std::string xml =
+        "<?xml version=\"1.0\"?><root><device><friendlyNameX>no</friendlyNameX>"
+        "<friendlyName> Tuner &amp; Co &lt;2&gt; </friendlyName><empty/>stray"
+        "<satip:X_SATIPCAP xmlns:satip=\"urn:ses-com:satip\">DVBS2-2,DVBT-1</satip:X_SATIPCAP></device></root>";
+    const struct {
+        const char* name;
+        const char* text;
+    } rows[] = {
+        {"friendlyName", "Tuner & Co <2>"}, {"X_SATIPCAP", "DVBS2-2,DVBT-1"}, {"empty", ""}, {"modelName", ""},
+    };
+    for (const auto& row : rows) EXPECT_EQ(xmlElementText(xml, row.name), row.text) << row.name;
+    EXPECT_EQ(xmlElementText("<friendlyName>cut short", "friendlyName"), "");
+}
+
+}  // namespace
