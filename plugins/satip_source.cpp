@@ -16,8 +16,13 @@ constexpr int kConnectTimeoutMs = 2000;
 constexpr int kReplyTimeoutMs = 2000;
 // DelFilter waits this long for the server to confirm the teardown.
 constexpr int kTeardownTimeoutMs = 1000;
-// A stream that stops for this long is set up again.
-constexpr uint64_t kStreamSilenceMs = 3000;
+// A session the server has gone quiet on, neither packets nor reports, for
+// this long is set up again.
+constexpr uint64_t kServerSilenceMs = 3000;
+// So is one whose packets have stopped this long while the reports go on. A
+// PID may rest for a while: a shorter wait would set the session up again
+// and again against a server that is well.
+constexpr uint64_t kStreamSilenceMs = 10000;
 constexpr uint64_t kFirstRetryPauseMs = 1000, kLongestRetryPauseMs = 15000;
 constexpr int kDiscoveryMs = 3000;
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
@@ -149,7 +154,7 @@ private:
     std::string session_, streamId_;
     int timeoutSeconds_ = 60;
     int rtpChannel_ = 0;
-    uint64_t lastRtpMs_ = 0, nextKeepAliveMs_ = 0, retryPauseMs_ = kFirstRetryPauseMs;
+    uint64_t lastRtpMs_ = 0, lastHeardMs_ = 0, nextKeepAliveMs_ = 0, retryPauseMs_ = kFirstRetryPauseMs;
     bool streaming_ = false;
     bool haveSequence_ = false;
     uint16_t nextSequence_ = 0;
@@ -349,7 +354,7 @@ bool SatipSource::startSession(const std::atomic<bool>& stop, std::string& error
         return false;
     }
     const uint64_t now = nowMs();
-    lastRtpMs_ = now;
+    lastRtpMs_ = lastHeardMs_ = now;
     // Well before the server's time-out ends the session.
     nextKeepAliveMs_ = now + uint64_t(timeoutSeconds_) * 500;
     keepAliveCseq_ = -1;
@@ -379,7 +384,7 @@ void SatipSource::takeRtp(const uint8_t* data, size_t length, const PacketSink& 
     if (!haveSequence_ || rtpSequenceGap(nextSequence_, sequence) > 0 || sequence == nextSequence_)
         nextSequence_ = uint16_t(sequence + 1);
     haveSequence_ = true;
-    lastRtpMs_ = nowMs();
+    lastRtpMs_ = lastHeardMs_ = nowMs();
     if (!streaming_) {
         streaming_ = true;
         retryPauseMs_ = kFirstRetryPauseMs;
@@ -417,10 +422,12 @@ bool SatipSource::takeBuffered(const PacketSink& sink, std::string& why) {
             const auto* payload = reinterpret_cast<const uint8_t*>(data + 4);
             std::string report;
             const int channel = uint8_t(data[1]);
-            if (channel == rtpChannel_)
+            if (channel == rtpChannel_) {
                 takeRtp(payload, length, sink);
-            else if (channel == rtpChannel_ + 1 && findTunerReport(payload, length, report))
-                takeReport(report);
+            } else if (channel == rtpChannel_ + 1) {
+                lastHeardMs_ = nowMs();
+                if (findTunerReport(payload, length, report)) takeReport(report);
+            }
             at += 4 + length;
             continue;
         }
@@ -469,12 +476,17 @@ bool SatipSource::serviceSockets(const std::atomic<bool>& stop, const PacketSink
         if (rtcp_.valid() && FD_ISSET(rtcp_.get(), &readable)) {
             auto n = recv(rtcp_.get(), reinterpret_cast<char*>(datagram.data()), int(datagram.size()), 0);
             std::string report;
+            if (n > 0) lastHeardMs_ = nowMs();
             if (n > 0 && findTunerReport(datagram.data(), size_t(n), report)) takeReport(report);
         }
         if (FD_ISSET(rtsp_.get(), &readable) && !receiveMore(why)) return false;
         if (!takeBuffered(sink, why)) return false;
     }
     const uint64_t now = nowMs();
+    if (now - lastHeardMs_ > kServerSilenceMs) {
+        why = "nothing from the server for " + std::to_string(kServerSilenceMs / 1000) + " s";
+        return false;
+    }
     if (now - lastRtpMs_ > kStreamSilenceMs) {
         why = "no stream for " + std::to_string(kStreamSilenceMs / 1000) + " s";
         return false;

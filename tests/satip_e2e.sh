@@ -1,0 +1,125 @@
+#!/bin/sh
+# The headless receiver tuned by its config.ini through a SAT>IP server of the
+# tests' own (tests/satip/satip_server.py), which plays the sample capture.
+#
+# Usage: satip_e2e.sh MODE BIN_DIR BROADCAST SAMPLES WORK [EXE_SUFFIX PATH_PREFIX RUNNER...]
+#   MODE     udp | tcp      the sample over RTP/UDP or inside the RTSP connection;
+#                           the request carries config.ini's tuning, the session
+#                           is kept alive past its time-out, torn down at exit
+#            restart        the server restarts mid-stream: the session is set up
+#                           again and the whole sample, played anew, arrives
+#            refuse         SETUP answered 503: start-up fails, saying so
+#            dead           the server stops answering: the receiver still ends
+#                           within 2 s of going idle
+#   BIN_DIR  where quillmoth-headless and the plug-ins are
+#   PATH_PREFIX  what turns an absolute path of this machine into one the
+#            programs understand ("Z:" for Windows programs under Wine)
+#   RUNNER   what runs the programs (the Wine runner), if anything
+set -eu
+mode=$1 bin=$2 broadcast=$3 samples=$4 work=$5
+suffix=${6:-} prefix=${7:-}
+[ $# -gt 7 ] && shift 7 || shift $#
+here=$(cd "$(dirname "$0")" && pwd)
+
+absolute() { (cd "$(dirname "$1")" && printf '%s/%s' "$(pwd)" "$(basename "$1")"); }
+bin=$(absolute "$bin") broadcast=$(absolute "$broadcast") samples=$(absolute "$samples")
+rm -rf "$work"
+mkdir -p "$work/tmp" "$work/ok"
+work=$(absolute "$work")
+files=""
+for f in "$samples"/files/*; do files="$files $prefix$f"; done
+# shellcheck disable=SC2086
+"$@" "$broadcast" --interleave -o "$prefix$work/sample.ts" $files >/dev/null
+capture=$work/sample.ts
+fail() { echo "FAILED ($mode): $*"; [ -f "$work/output.txt" ] && { echo "--- receiver"; cat "$work/output.txt"; }; exit 1; }
+
+# Tuned as a user tunes it: 11766 MHz vertical, 27500 kS/s, DiSEqC "Simple B"
+# (the server's second source), PID 256.
+sed -e 's/^use_spl = .*/use_spl = 1/' -e 's/^frequency = .*/frequency = 11766/' \
+    -e 's/^symbol_rate = .*/symbol_rate = 27500/' -e 's/^polarity = .*/polarity = 1/' \
+    -e 's/^diseqc = .*/diseqc = 2/' -e 's/^pids = .*/pids = 256/' "$samples/config.ini" > "$work/config.ini"
+cp "$samples/filters.qmf" "$work/"
+
+# The sample lasts about 6 s at this rate, twice the session's time-out.
+options="--no-loop --rate-mbps 0.02 --session-timeout 3"
+transport=udp idle=3
+case "$mode" in
+udp) ;;
+tcp) transport=tcp ;;
+restart) options="$options --restart-after 1.5 --down-for 2" idle=6 ;;
+refuse) options="$options --refuse 503" ;;
+dead) idle=2 ;;
+*) echo "unknown mode $mode"; exit 2 ;;
+esac
+
+# shellcheck disable=SC2086
+python3 "$here/satip/satip_server.py" --capture "$capture" --log "$work/server.jsonl" $options \
+    > "$work/server.txt" 2>&1 &
+server=$!
+trap 'kill -CONT $server 2>/dev/null; kill $server 2>/dev/null || true' EXIT
+port=""
+for _ in $(seq 50); do
+    port=$(sed -n 's/^ready rtsp=\([0-9]*\).*/\1/p' "$work/server.txt")
+    [ -n "$port" ] && break
+    sleep 0.1
+done
+[ -n "$port" ] || fail "the test server did not start: $(cat "$work/server.txt")"
+printf 'source = satip\r\nserver = 127.0.0.1:%s\r\ntransport = %s\r\n' "$port" "$transport" > "$work/streamsplitter.ini"
+
+status=0
+(cd "$work" && exec "$@" "$bin/quillmoth-headless$suffix" --exit-when-idle $idle) > "$work/output.txt" 2>&1 &
+receiver=$!
+if [ "$mode" = dead ]; then
+    # Once every file is in, the server freezes: connections are still
+    # accepted, nothing is answered, not even the TEARDOWN at exit.
+    total=$(ls "$samples/files" | wc -l)
+    for _ in $(seq 300); do
+        [ "$(find "$work/ok" -type f ! -name '~*' | wc -l)" -ge "$total" ] && break
+        sleep 0.1
+    done
+    kill -STOP $server
+    frozen=$(date +%s)
+fi
+wait $receiver || status=$?
+ended=$(date +%s)
+
+# log_count EXPRESSION: how many lines of the server's log EXPRESSION holds for
+# (a Python expression over the line `e`).
+log_count() {
+    python3 -c "import json,sys; print(sum(1 for l in open(sys.argv[1]) for e in [json.loads(l)] if $1))" \
+        "$work/server.jsonl"
+}
+
+if [ "$mode" = refuse ]; then
+    [ "$status" -eq 1 ] || fail "start-up did not fail (status $status)"
+    grep -q "503" "$work/output.txt" || fail "the receiver does not say the server refused (503)"
+    echo "ok ($mode): start-up fails, naming the server's 503"
+    exit 0
+fi
+if [ "$mode" = dead ]; then
+    # Idle 2 s after the last packet, then at most 2 s to let the session go.
+    [ $((ended - frozen)) -le 5 ] || fail "$((ended - frozen)) s from the server's freeze to the receiver's end"
+    echo "ok ($mode): the receiver ended $((ended - frozen)) s after the server froze"
+    exit 0
+fi
+
+[ "$status" -eq 0 ] || fail "the receiver ended with status $status"
+total=0 same=0
+for f in "$samples"/files/*; do
+    total=$((total + 1))
+    name=$(basename "$f")
+    got=$(ls "$work/ok/" | grep -F "${name%.*} (" | grep -F ".${name##*.}" | head -n 1 || true)
+    [ -n "$got" ] && cmp -s "$f" "$work/ok/$got" && same=$((same + 1))
+done
+[ "$same" -eq "$total" ] || fail "$same of $total sample files received byte-identical"
+setup="e['event'] == 'request' and e['method'] == 'SETUP' and e['status'] == 200"
+tuned="$setup and e['query'] == dict(src='2', freq='11766', pol='v', msys='dvbs2', sr='27500', pids='256')"
+[ "$(log_count "$tuned")" -ge 1 ] || fail "no SETUP with src=2, freq=11766, pol=v, msys=dvbs2, sr=27500, pids=256"
+[ "$(log_count "e['event'] == 'expired'")" -eq 0 ] || fail "the server let a session expire: no keep-alive"
+[ "$(log_count "e['event'] == 'request' and e['method'] == 'OPTIONS' and e.get('session')")" -ge 1 ] ||
+    fail "no OPTIONS within the session"
+if [ "$mode" = restart ]; then
+    [ "$(log_count "$setup")" -ge 2 ] || fail "the session was not set up again after the restart"
+fi
+[ "$(log_count "e['event'] == 'teardown'")" -ge 1 ] || fail "no TEARDOWN at exit"
+echo "ok ($mode): $total files byte-identical; tuned from config.ini; kept alive; torn down at exit"
