@@ -11,6 +11,8 @@
 #            refuse         SETUP answered 503: start-up fails, saying so
 #            dead           the server stops answering: the receiver still ends
 #                           within 2 s of going idle
+#            window         as udp, received by the window program (under Wine,
+#                           on DISPLAY) and closed as the user closes it
 #   BIN_DIR  where quillmoth-headless and the plug-ins are
 #   PATH_PREFIX  what turns an absolute path of this machine into one the
 #            programs understand ("Z:" for Windows programs under Wine)
@@ -49,6 +51,7 @@ tcp) transport=tcp ;;
 restart) options="$options --restart-after 1.5 --down-for 2" idle=6 ;;
 refuse) options="$options --refuse 503" ;;
 dead) idle=2 ;;
+window) ;;
 *) echo "unknown mode $mode"; exit 2 ;;
 esac
 
@@ -67,8 +70,19 @@ done
 printf 'source = satip\r\nserver = 127.0.0.1:%s\r\ntransport = %s\r\n' "$port" "$transport" > "$work/streamsplitter.ini"
 
 status=0
-(cd "$work" && exec "$@" "$bin/quillmoth-headless$suffix" --exit-when-idle $idle) > "$work/output.txt" 2>&1 &
-receiver=$!
+if [ "$mode" = window ]; then
+    runner="$*"
+    . "$here/window_support.sh"
+    start_program "$work"
+    wait_for_finished "$work" "$(ls "$samples/files" | wc -l)" 60 || echo "not every file finished within 60 s"
+    close_program 10
+    end_program
+    [ "$close_status" -eq 0 ] || fail "the window was not closed properly: $close_report"
+    status=$program_status
+else
+    (cd "$work" && exec "$@" "$bin/quillmoth-headless$suffix" --exit-when-idle $idle) > "$work/output.txt" 2>&1 &
+    receiver=$!
+fi
 if [ "$mode" = dead ]; then
     # Once every file is in, the server freezes: connections are still
     # accepted, nothing is answered, not even the TEARDOWN at exit.
@@ -80,7 +94,7 @@ if [ "$mode" = dead ]; then
     kill -STOP $server
     frozen=$(date +%s)
 fi
-wait $receiver || status=$?
+[ "$mode" = window ] || wait $receiver || status=$?
 ended=$(date +%s)
 
 # log_count EXPRESSION: how many lines of the server's log EXPRESSION holds for
