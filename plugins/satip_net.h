@@ -1,4 +1,5 @@
-// The few socket calls the SAT>IP client needs, the same on Winsock and POSIX.
+// The few socket calls the network plug-in needs (its UDP listener and its
+// SAT>IP client), the same on Winsock and POSIX.
 #pragma once
 
 #include <atomic>

@@ -19,20 +19,11 @@
 #include <vector>
 
 #include "plugins/plugin_common.h"
+#include "plugins/satip_net.h"
 #include "plugins/satip_source.h"
 
-#if defined(_WIN32)
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/select.h>
-#include <sys/socket.h>
+#if !defined(_WIN32)
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #endif
 
 const char* const kPluginName = "streamsplitter";
@@ -45,18 +36,11 @@ constexpr const char* kSettingsFile = "streamsplitter.ini";
 constexpr int kReceiveTimeoutMs = 100;
 // Room for bursts while the callback is busy.
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
-constexpr size_t kLargestDatagram = 65536;
 constexpr size_t kRtpHeaderSize = 12;
 
 #if defined(_WIN32)
-using NativeSocket = SOCKET;
-const NativeSocket kNoSocket = INVALID_SOCKET;
-std::string lastSocketError() { return "error " + std::to_string(WSAGetLastError()); }
 void closeSocket(NativeSocket s) { closesocket(s); }
 #else
-using NativeSocket = int;
-const NativeSocket kNoSocket = -1;
-std::string lastSocketError() { return std::strerror(errno); }
 void closeSocket(NativeSocket s) { ::close(s); }
 #endif
 
