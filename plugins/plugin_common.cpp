@@ -118,9 +118,34 @@ bool parseIpv4(const std::string& text, uint32_t& address) {
     return true;
 }
 
+namespace {
+
+// Where reportError's lines go besides standard error; never destroyed, like
+// the exports' state.
+struct LogDestination {
+    std::mutex mutex;  // also keeps the lines of different threads whole
+    PluginLogFunction function = nullptr;
+    void* context = nullptr;
+};
+
+LogDestination& logDestination() {
+    static LogDestination* destination = new LogDestination;
+    return *destination;
+}
+
+}  // namespace
+
 void reportError(const std::string& message) {
-    std::fprintf(stderr, "%s: %s\n", kPluginName, message.c_str());
+    // A server's reply may end up in a message: one line, nothing that
+    // could pass for a second line of the log.
+    std::string line = std::string(kPluginName) + ": " + message;
+    for (char& c : line)
+        if (uint8_t(c) < 0x20 || c == 0x7F) c = ' ';
+    LogDestination& destination = logDestination();
+    std::lock_guard<std::mutex> lock(destination.mutex);
+    std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
+    if (destination.function) destination.function(destination.context, line.c_str());
 }
 
 // ---- The exports -----------------------------------------------------------
@@ -301,6 +326,15 @@ QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL DelFilter(int32_t handle) {
     std::lock_guard<std::mutex> lock(s.api);
     if (handle != s.activeHandle) return 0;
     endDelivery(s);
+    return 1;
+}
+
+// Optional, like SignalStatus.
+QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL SetLogFunction(PluginLogFunction function, void* context) {
+    LogDestination& destination = logDestination();
+    std::lock_guard<std::mutex> lock(destination.mutex);
+    destination.function = function;
+    destination.context = context;
     return 1;
 }
 

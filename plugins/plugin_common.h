@@ -103,5 +103,6 @@ public:
 PacketSource& thePacketSource();
 extern const char* const kPluginName;
 
-// "name: message" on standard error.
+// "name: message" on standard error, and to the program's log function when it
+// gave one (SetLogFunction).
 void reportError(const std::string& message);

@@ -51,6 +51,15 @@ using DelFilterFunction = int32_t(QM_PLUGIN_CALL*)(int32_t handle);
 using SignalStatusFunction = int32_t(QM_PLUGIN_CALL*)(char* text, int32_t capacity);
 constexpr const char* kSignalStatusExportName = "SignalStatus";
 
+// Optional, looked up after the eight: where the plug-in's own lines go
+// besides standard error, so that a window program without a console has them
+// in its log. `function` gets one line at a time (UTF-8, no line end, no
+// control characters) with `context` as given, from any of the plug-in's
+// threads; nullptr stops it. Returns 1.
+using PluginLogFunction = void(QM_PLUGIN_CALL*)(void* context, const char* line);
+using SetLogFunctionFunction = int32_t(QM_PLUGIN_CALL*)(PluginLogFunction function, void* context);
+constexpr const char* kSetLogFunctionExportName = "SetLogFunction";
+
 // The export names, in the order the program looks them up.
 constexpr const char* kPluginExportNames[8] = {"CheckForDVB", "StartDVB",     "StopDVB",  "SendDiSEqC",
                                                "SetChannel",  "SetFilter", "SetBitFilter", "DelFilter"};

@@ -29,6 +29,13 @@ void reportLoadFailure(const wchar_t* baseName, bool splitter, LibraryLoad resul
     showMessage(text, nullptr, MessageIcon::error);
 }
 
+// A line of the plug-in's own into the log. Not when the log is standard
+// output: the plug-in has written the same line to standard error already.
+void QM_PLUGIN_CALL logPluginLine(void* context, const char* line) {
+    LogFile& log = *static_cast<LogFile*>(context);
+    if (line && logStream(log) != stdout) logWrite(log, "%s\n", line);
+}
+
 // From a started receiver to a filtering one; false (receiver stopped again,
 // line logged) when a step fails.
 bool tuneAndFilter(ReceiverPlugin& p) {
@@ -75,6 +82,8 @@ int resolvePluginExports(ReceiverPlugin& p) {
     p.SetBitFilter = reinterpret_cast<SetBitFilterFunction>(functions[6]);
     p.DelFilter = reinterpret_cast<DelFilterFunction>(functions[7]);
     p.SignalStatus = reinterpret_cast<SignalStatusFunction>(pluginFunction(p.library, kSignalStatusExportName));
+    p.SetLogFunction =
+        reinterpret_cast<SetLogFunctionFunction>(pluginFunction(p.library, kSetLogFunctionExportName));
     return -1;
 }
 
@@ -106,6 +115,8 @@ int startReception(ReceiverPlugin& p) {
         logWrite(*p.log, "%s\n", kPluginExportNames[missing]);
         return 0;
     }
+    // Before the first call, so that whatever the plug-in says of it is logged.
+    if (p.SetLogFunction) p.SetLogFunction(logPluginLine, p.log);
     if (p.CheckForDVB() == 0) {
         logWrite(*p.log, "ERROR: CheckForDVB()\n");
         return 0;

@@ -17,7 +17,8 @@ struct ReceiverPlugin {
     SetFilterFunction SetFilter = nullptr;
     SetBitFilterFunction SetBitFilter = nullptr;  // must exist, never called
     DelFilterFunction DelFilter = nullptr;
-    SignalStatusFunction SignalStatus = nullptr;  // optional
+    SignalStatusFunction SignalStatus = nullptr;      // optional
+    SetLogFunctionFunction SetLogFunction = nullptr;  // optional
     int32_t filterHandle = 0;
     int receptionStarted = 0;
     PacketCallback callback = nullptr;  // nullptr: the program's onPacket
@@ -57,6 +58,6 @@ void* pluginFunction(void* library, const char* name);
 void unloadPluginLibrary(void* library);
 
 // Fills the entry points from `plugin.library`, looked up in their fixed
-// order, then the optional SignalStatus. Returns the index in
+// order, then the optional SignalStatus and SetLogFunction. Returns the index in
 // kPluginExportNames of the first one missing, or -1.
 int resolvePluginExports(ReceiverPlugin& plugin);

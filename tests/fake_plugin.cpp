@@ -1,6 +1,7 @@
 // A scriptable receiver plug-in for the tests of the program's side. Results
 // come from fakeplugin.ini in the working directory ("check = 0" and so on,
 // default 1); every call is appended to calls.txt there. Built in variants:
+// A refused SetFilter says why through the program's log function.
 // FAKE_MISSING=k leaves out the k-th export (FAKE_ALSO_MISSING=j a second
 // one), FAKE_INIT_FAILS makes the library refuse to load on Windows.
 #include <cstdio>
@@ -46,7 +47,17 @@ void record(const char* format, long a = 0, long b = 0, long c = 0, long d = 0, 
     std::fclose(file);
 }
 
+// Given by the program through the optional SetLogFunction.
+PluginLogFunction gLogFunction = nullptr;
+void* gLogContext = nullptr;
+
 }  // namespace
+
+QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL SetLogFunction(PluginLogFunction function, void* context) {
+    gLogFunction = function;
+    gLogContext = context;
+    return 1;
+}
 
 #if FAKE_HAS(0)
 QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL CheckForDVB() {
@@ -87,7 +98,9 @@ QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL SetFilter(int32_t pid, PacketCallback ca
     // One packet through the callback, to show it is the one handed over.
     static const uint8_t packet[188] = {0x47, 0x1F, 0xFF, 0x10};
     if (callback) callback(packet, 188);
-    return setting("filter");
+    int32_t result = setting("filter");
+    if (result == 0 && gLogFunction) gLogFunction(gLogContext, "fake: no free tuner");
+    return result;
 }
 #endif
 #if FAKE_HAS(6)

@@ -194,7 +194,8 @@ TEST(Reception, EachFailingStepHasItsLineAndStopsTheReceiverOnlyOnceStarted) {
         {"start = 0\n", "ERROR: Start()\n", "CheckForDVB\nStartDVB\n"},
         {"diseqc = 0\n", "ERROR: SendDiSEqC()\n", "CheckForDVB\nStartDVB\nSendDiSEqC 1 240\nStopDVB\n"},
         {"channel = 0\n", "ERROR: SetChannel()\n", "CheckForDVB\nStartDVB\nSendDiSEqC 1 240\nSetChannel 0 0 0 0 0 0 0\nStopDVB\n"},
-        {"filter = 0\n", "ERROR: SetFilter()\n",
+        // The plug-in's reason, through the log function the program gave it.
+        {"filter = 0\n", "fake: no free tuner\nERROR: SetFilter()\n",
          "CheckForDVB\nStartDVB\nSendDiSEqC 1 240\nSetChannel 0 0 0 0 0 0 0\nSetFilter 1001 2 1\nStopDVB\n"},
     };
     for (const Case& c : cases) {

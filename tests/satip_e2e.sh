@@ -33,7 +33,12 @@ for f in "$samples"/files/*; do files="$files $prefix$f"; done
 # shellcheck disable=SC2086
 "$@" "$broadcast" --interleave -o "$prefix$work/sample.ts" $files >/dev/null
 capture=$work/sample.ts
-fail() { echo "FAILED ($mode): $*"; [ -f "$work/output.txt" ] && { echo "--- receiver"; cat "$work/output.txt"; }; exit 1; }
+fail() {
+    echo "FAILED ($mode): $*"
+    [ -f "$work/output.txt" ] && { echo "--- receiver"; cat "$work/output.txt"; }
+    [ -f "$work/log.txt" ] && { echo "--- log.txt"; cat "$work/log.txt"; }
+    exit 1
+}
 
 # Tuned as a user tunes it: 11766 MHz vertical, 27500 kS/s, DiSEqC "Simple B"
 # (the server's second source), PID 256.
@@ -107,7 +112,9 @@ log_count() {
 if [ "$mode" = refuse ]; then
     [ "$status" -eq 1 ] || fail "start-up did not fail (status $status)"
     grep -q "503" "$work/output.txt" || fail "the receiver does not say the server refused (503)"
-    echo "ok ($mode): start-up fails, naming the server's 503"
+    grep -q "SETUP: no free tuner (RTSP/1.0 503 Service Unavailable)" "$work/log.txt" ||
+        fail "log.txt does not say why the server refused"
+    echo "ok ($mode): start-up fails, naming the server's 503 on standard error and in log.txt"
     exit 0
 fi
 if [ "$mode" = dead ]; then
@@ -136,4 +143,6 @@ if [ "$mode" = restart ]; then
     [ "$(log_count "$setup")" -ge 2 ] || fail "the session was not set up again after the restart"
 fi
 [ "$(log_count "e['event'] == 'teardown'")" -ge 1 ] || fail "no TEARDOWN at exit"
-echo "ok ($mode): $total files byte-identical; tuned from config.ini; kept alive; torn down at exit"
+grep -q "streamsplitter: SAT>IP 127.0.0.1:$port: locked, level 200, quality 15" "$work/log.txt" ||
+    fail "log.txt does not say the tuner locked"
+echo "ok ($mode): $total files byte-identical; tuned from config.ini; kept alive; torn down at exit; lock logged"
