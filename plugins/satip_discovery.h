@@ -17,8 +17,10 @@ bool startNetwork();
 
 // Searches by SSDP for `ms` milliseconds, or until the first answer when
 // `firstOnly`; from `interfaceAddress` (host byte order) when `hasInterface`.
-// One entry per server, in the order they answered.
-std::vector<FoundServer> discoverServers(bool hasInterface, uint32_t interfaceAddress, int ms, bool firstOnly);
+// One entry per server, in the order they answered. `error` says why when
+// the search could not even be sent, and is empty when nobody answered.
+std::vector<FoundServer> discoverServers(bool hasInterface, uint32_t interfaceAddress, int ms, bool firstOnly,
+                                         std::string& error);
 
 // The body of an "http://host[:port]/path" document; false when it cannot
 // be fetched whole within `ms` milliseconds or the answer is not 200.

@@ -115,26 +115,38 @@ bool connectTcp(const sockaddr_in& server, uint32_t local, int ms, const std::at
     return false;
 }
 
-std::vector<FoundServer> discoverServers(bool hasInterface, uint32_t interfaceAddress, int ms, bool firstOnly) {
+std::vector<FoundServer> discoverServers(bool hasInterface, uint32_t interfaceAddress, int ms, bool firstOnly,
+                                         std::string& error) {
     std::vector<FoundServer> found;
+    error.clear();
     Socket s;
-    if (!startNetwork()) return found;
+    if (!startNetwork()) {
+        error = "cannot start Winsock";
+        return found;
+    }
     s.reset(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
-    if (!s.valid()) return found;
+    if (!s.valid()) {
+        error = "cannot open a UDP socket: " + lastSocketError();
+        return found;
+    }
     sockaddr_in local = ipv4(hasInterface ? interfaceAddress : INADDR_ANY, 0);
-    if (bind(s.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return found;
-    if (hasInterface) {
-        in_addr via{};
-        via.s_addr = htonl(interfaceAddress);
-        setsockopt(s.get(), IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&via), sizeof via);
+    in_addr via{};
+    via.s_addr = htonl(interfaceAddress);
+    if (bind(s.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        (hasInterface && setsockopt(s.get(), IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&via),
+                                    sizeof via) != 0)) {
+        error = "cannot use the interface: " + lastSocketError();
+        return found;
     }
     const std::string search =
         "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\nMX: 2\r\n"
         "ST: urn:ses-com:device:SatIPServer:1\r\n\r\n";
     sockaddr_in group = ipv4(0xEFFFFFFA, 1900);
     if (sendto(s.get(), search.data(), int(search.size()), 0, reinterpret_cast<const sockaddr*>(&group),
-               sizeof group) < 0)
+               sizeof group) < 0) {
+        error = "cannot send the search: " + lastSocketError();
         return found;
+    }
     const uint64_t deadline = nowMs() + uint64_t(ms);
     std::vector<char> datagram(kLargestDatagram);
     for (uint64_t now = nowMs(); now < deadline; now = nowMs()) {

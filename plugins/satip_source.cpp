@@ -51,10 +51,12 @@ public:
         if (sessionOpen_) return true;
         if (settings.host.empty()) {
             if (discoveredHost_.empty()) {
+                std::string why;
                 std::vector<FoundServer> found =
-                    discoverServers(settings.hasInterface, settings.interfaceAddress, kDiscoveryMs, true);
+                    discoverServers(settings.hasInterface, settings.interfaceAddress, kDiscoveryMs, true, why);
                 if (found.empty()) {
-                    error = std::string(settingsFile_) + ": server is empty and no SAT>IP server answered the search";
+                    error = std::string(settingsFile_) + ": server is empty and " +
+                            (why.empty() ? "no SAT>IP server answered the search" : "the search failed: " + why);
                     return false;
                 }
                 discoveredHost_ = found[0].host;

@@ -13,11 +13,24 @@
 #                           within 2 s of going idle
 #            window         as udp, received by the window program (under Wine,
 #                           on DISPLAY) and closed as the user closes it
+#            discover       as udp with server empty: the receiver finds the
+#                           server by SSDP; "tsdump --satip-scan" (TSDUMP, in the
+#                           environment) lists it. Runs in a network namespace
+#                           of its own, where the server may have port 554.
 #   BIN_DIR  where quillmoth-headless and the plug-ins are
 #   PATH_PREFIX  what turns an absolute path of this machine into one the
 #            programs understand ("Z:" for Windows programs under Wine)
 #   RUNNER   what runs the programs (the Wine runner), if anything
 set -eu
+# Discovery needs the SSDP group and the standard RTSP port: in a namespace of
+# its own, loopback carries the multicast and the test server may take 554.
+if [ "$1" = discover ] && [ -z "${QM_SATIP_NAMESPACE:-}" ]; then
+    if ! command -v ip >/dev/null 2>&1 || ! unshare -rn true 2>/dev/null; then
+        echo "skipped (discover): needs a network namespace of its own (unshare -rn) and ip"
+        exit 77
+    fi
+    QM_SATIP_NAMESPACE=1 exec unshare -rn sh "$0" "$@"
+fi
 mode=$1 bin=$2 broadcast=$3 samples=$4 work=$5
 suffix=${6:-} prefix=${7:-}
 [ $# -gt 7 ] && shift 7 || shift $#
@@ -57,6 +70,13 @@ restart) options="$options --restart-after 1.5 --down-for 2" idle=6 ;;
 refuse) options="$options --refuse 503" ;;
 dead) idle=2 ;;
 window) ;;
+discover)
+    options="$options --ssdp --rtsp-port 554"
+    ip link set lo up
+    # The search leaves from an address the server can answer.
+    ip addr add 192.0.2.1/32 dev lo
+    ip route add 224.0.0.0/4 dev lo src 192.0.2.1
+    ;;
 *) echo "unknown mode $mode"; exit 2 ;;
 esac
 
@@ -72,7 +92,14 @@ for _ in $(seq 50); do
     sleep 0.1
 done
 [ -n "$port" ] || fail "the test server did not start: $(cat "$work/server.txt")"
-printf 'source = satip\r\nserver = 127.0.0.1:%s\r\ntransport = %s\r\n' "$port" "$transport" > "$work/streamsplitter.ini"
+server_setting=127.0.0.1:$port
+if [ "$mode" = discover ]; then
+    server_setting=""
+    "$TSDUMP" --satip-scan 127.0.0.1 > "$work/scan.txt" 2>&1 || fail "tsdump --satip-scan: $(cat "$work/scan.txt")"
+    grep -q '^127\.0\.0\.1  "Quillmoth test tuner"  tuners DVBS2-2  (http://127\.0\.0\.1:[0-9]*/desc\.xml)$' \
+        "$work/scan.txt" || fail "tsdump --satip-scan does not list the server: $(cat "$work/scan.txt")"
+fi
+printf 'source = satip\r\nserver = %s\r\ntransport = %s\r\n' "$server_setting" "$transport" > "$work/streamsplitter.ini"
 
 status=0
 if [ "$mode" = window ]; then
@@ -145,4 +172,9 @@ fi
 [ "$(log_count "e['event'] == 'teardown'")" -ge 1 ] || fail "no TEARDOWN at exit"
 grep -q "streamsplitter: SAT>IP 127.0.0.1:$port: locked, level 200, quality 15" "$work/log.txt" ||
     fail "log.txt does not say the tuner locked"
+if [ "$mode" = discover ]; then
+    found="streamsplitter: SAT>IP server found: 127.0.0.1 (http://127.0.0.1:"
+    grep -qF "$found" "$work/output.txt" && grep -qF "$found" "$work/log.txt" ||
+        fail "the receiver does not name the server it found"
+fi
 echo "ok ($mode): $total files byte-identical; tuned from config.ini; kept alive; torn down at exit; lock logged"

@@ -20,7 +20,7 @@ namespace {
 void usage() {
     std::fprintf(stderr,
                  "usage: tsdump [--pid N] [--quiet] [CAPTURE]\n"
-                 "       tsdump --satip-scan\n"
+                 "       tsdump --satip-scan [ADDRESS]\n"
                  "  N is decimal, or hexadecimal after 0x (010 is ten), from 0 to 8191.\n"
                  "  Reads a transport-stream capture (standard input when CAPTURE is absent or -),\n"
                  "  keeps the packets of PID N (default: the first PID carrying MPE sections,\n"
@@ -28,13 +28,40 @@ void usage() {
                  "  source, destination, destination MAC and payload length. --quiet prints only\n"
                  "  the counters.\n"
                  "  --satip-scan lists the SAT>IP servers that answer a search on the local\n"
-                 "  network: address, name and tuners.\n");
+                 "  network: address, name and tuners. ADDRESS is the IPv4 address of the local\n"
+                 "  interface to search from (default: the system's choice).\n");
+}
+
+// A dotted IPv4 address, host byte order.
+bool parseAddress(const char* text, uint32_t& address) {
+    unsigned part[4];
+    char extra;
+    if (std::sscanf(text, "%3u.%3u.%3u.%3u%c", &part[0], &part[1], &part[2], &part[3], &extra) != 4) return false;
+    address = 0;
+    for (unsigned byte : part) {
+        if (byte > 255) return false;
+        address = (address << 8) | byte;
+    }
+    return true;
 }
 
 // The SAT>IP servers on the network, one line each; 1 when none answers.
-int scanSatipServers() {
+// From the interface `interfaceAddress` names, when it is not nullptr.
+int scanSatipServers(const char* interfaceAddress) {
     constexpr int kSearchMs = 3000, kDescriptionMs = 2000;
-    const std::vector<FoundServer> servers = discoverServers(false, 0, kSearchMs, false);
+    uint32_t address = 0;
+    if (interfaceAddress && !parseAddress(interfaceAddress, address)) {
+        std::fprintf(stderr, "tsdump: --satip-scan wants the IPv4 address of a local interface, not '%s'\n",
+                     interfaceAddress);
+        return 2;
+    }
+    std::string error;
+    const std::vector<FoundServer> servers =
+        discoverServers(interfaceAddress != nullptr, address, kSearchMs, false, error);
+    if (!error.empty()) {
+        std::fprintf(stderr, "tsdump: SAT>IP search: %s\n", error.c_str());
+        return 1;
+    }
     if (servers.empty()) {
         std::fprintf(stderr, "tsdump: no SAT>IP server answered within %d s\n", kSearchMs / 1000);
         return 1;
@@ -156,7 +183,7 @@ int main(int argc, char** argv) {
                 return 2;
             }
         } else if (std::strcmp(argv[i], "--satip-scan") == 0) {
-            return scanSatipServers();
+            return scanSatipServers(i + 1 < argc ? argv[i + 1] : nullptr);
         } else if (std::strcmp(argv[i], "--quiet") == 0) {
             dump.quiet = true;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
