@@ -19,10 +19,12 @@ constexpr int kTeardownTimeoutMs = 1000;
 // A session the server has gone quiet on, neither packets nor reports, for
 // this long is set up again.
 constexpr uint64_t kServerSilenceMs = 3000;
-// So is one whose packets have stopped this long while the reports go on. A
-// PID may rest for a while: a shorter wait would set the session up again
-// and again against a server that is well.
-constexpr uint64_t kStreamSilenceMs = 10000;
+// So is one whose packets have stopped this long while the reports go on, at
+// once, since the server answers. A PID may rest for a while, so the wait
+// doubles, up to the longest, each time a new session brings no packets
+// either: a server that is well is not set up again and again, and what
+// comes when the PID resumes is received, not missed in a pause.
+constexpr uint64_t kStreamSilenceMs = 10000, kLongestStreamSilenceMs = 80000;
 constexpr uint64_t kFirstRetryPauseMs = 1000, kLongestRetryPauseMs = 15000;
 constexpr int kDiscoveryMs = 3000;
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
@@ -84,6 +86,7 @@ public:
         haveReport_ = false;
         reconnecting_ = false;
         retryPauseMs_ = kFirstRetryPauseMs;
+        streamSilenceLimitMs_ = kStreamSilenceMs;
         if (!startSession(never, error)) {
             endSession(never, 0);
             return false;
@@ -157,6 +160,8 @@ private:
     int timeoutSeconds_ = 60;
     int rtpChannel_ = 0;
     uint64_t lastRtpMs_ = 0, lastHeardMs_ = 0, nextKeepAliveMs_ = 0, retryPauseMs_ = kFirstRetryPauseMs;
+    uint64_t streamSilenceLimitMs_ = kStreamSilenceMs;
+    bool serverAnswering_ = false;  // the lost session's server still answered
     bool streaming_ = false;
     bool haveSequence_ = false;
     uint16_t nextSequence_ = 0;
@@ -390,6 +395,7 @@ void SatipSource::takeRtp(const uint8_t* data, size_t length, const PacketSink& 
     if (!streaming_) {
         streaming_ = true;
         retryPauseMs_ = kFirstRetryPauseMs;
+        streamSilenceLimitMs_ = kStreamSilenceMs;
     }
     for (size_t at = size_t(start); at + kPacketSize <= length; at += kPacketSize) sink.offer(data + at);
 }
@@ -489,8 +495,10 @@ bool SatipSource::serviceSockets(const std::atomic<bool>& stop, const PacketSink
         why = "nothing from the server for " + std::to_string(kServerSilenceMs / 1000) + " s";
         return false;
     }
-    if (now - lastRtpMs_ > kStreamSilenceMs) {
-        why = "no stream for " + std::to_string(kStreamSilenceMs / 1000) + " s";
+    if (now - lastRtpMs_ > streamSilenceLimitMs_) {
+        why = "no stream for " + std::to_string(streamSilenceLimitMs_ / 1000) + " s";
+        streamSilenceLimitMs_ = std::min(streamSilenceLimitMs_ * 2, kLongestStreamSilenceMs);
+        serverAnswering_ = true;
         return false;
     }
     if (now >= nextKeepAliveMs_) {
@@ -501,18 +509,22 @@ bool SatipSource::serviceSockets(const std::atomic<bool>& stop, const PacketSink
     return true;
 }
 
-// From a lost session to a new one, with pauses that grow while attempts fail.
+// From a lost session to a new one, with pauses that grow while attempts fail;
+// the first attempt at once when the server was still answering.
 void SatipSource::setUpAgain(const std::atomic<bool>& stop, const std::string& why) {
     reportError(where_ + ": " + why + "; setting the session up again");
     reconnecting_ = true;
     endSession(stop, kPollMs * 5);
+    bool pause = !serverAnswering_;
+    serverAnswering_ = false;
     while (!stop) {
-        const uint64_t resume = nowMs() + retryPauseMs_;
-        while (!stop && nowMs() < resume) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+        if (pause) {
+            const uint64_t resume = nowMs() + retryPauseMs_;
+            while (!stop && nowMs() < resume) std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+            if (stop) return;
+            retryPauseMs_ = std::min(retryPauseMs_ * 2, kLongestRetryPauseMs);
         }
-        if (stop) return;
-        retryPauseMs_ = std::min(retryPauseMs_ * 2, kLongestRetryPauseMs);
+        pause = true;
         std::string error;
         if (startSession(stop, error)) {
             reconnecting_ = false;
