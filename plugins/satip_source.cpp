@@ -121,7 +121,11 @@ public:
 
 private:
     bool readSettings(SatipSettings& settings, std::string& error) const;
-    std::string baseUrl() const { return "rtsp://" + settings_.host + ":" + std::to_string(settings_.port) + "/"; }
+    // Without the port when it is the usual one, as servers write it themselves.
+    std::string baseUrl() const {
+        const std::string port = settings_.port == kRtspDefaultPort ? "" : ":" + std::to_string(settings_.port);
+        return "rtsp://" + settings_.host + port + "/";
+    }
     std::string streamUrl() const { return baseUrl() + "stream=" + streamId_; }
 
     bool connectServer(const std::atomic<bool>& stop, std::string& error);
