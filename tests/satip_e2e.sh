@@ -48,8 +48,7 @@ for f in "$samples"/files/*; do files="$files $prefix$f"; done
 capture=$work/sample.ts
 fail() {
     echo "FAILED ($mode): $*"
-    [ -f "$work/output.txt" ] && { echo "--- receiver"; cat "$work/output.txt"; }
-    [ -f "$work/log.txt" ] && { echo "--- log.txt"; cat "$work/log.txt"; }
+    for f in output.txt log.txt; do [ -f "$work/$f" ] && { echo "--- $f"; cat "$work/$f"; }; done
     exit 1
 }
 
