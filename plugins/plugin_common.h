@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "plugins/value_text.h"
 #include "reception/plugin_interface.h"
 
 constexpr size_t kPacketSize = 188;
@@ -47,10 +48,6 @@ void warnUnknownKeys(const SettingsFile& settings, const char* fileName, std::in
 
 // ASCII letters in lower case; for keys and for values that name a choice.
 std::string lowerCase(std::string text);
-// A decimal number from 0 to `maximum`, nothing else around it.
-bool parseNumber(const std::string& text, uint32_t maximum, uint32_t& value);
-// A dotted IPv4 address a.b.c.d, host byte order.
-bool parseIpv4(const std::string& text, uint32_t& address);
 
 // ---- The packet source -----------------------------------------------------
 

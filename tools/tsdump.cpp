@@ -11,6 +11,7 @@
 #include "extraction/object_datagram.h"
 #include "plugins/satip_discovery.h"
 #include "plugins/satip_session.h"
+#include "plugins/value_text.h"
 #include "reception/section_assembler.h"
 #include "settings/log_file.h"
 #include "tools/stream_builder.h"
@@ -32,25 +33,12 @@ void usage() {
                  "  interface to search from (default: the system's choice).\n");
 }
 
-// A dotted IPv4 address, host byte order.
-bool parseAddress(const char* text, uint32_t& address) {
-    unsigned part[4];
-    char extra;
-    if (std::sscanf(text, "%3u.%3u.%3u.%3u%c", &part[0], &part[1], &part[2], &part[3], &extra) != 4) return false;
-    address = 0;
-    for (unsigned byte : part) {
-        if (byte > 255) return false;
-        address = (address << 8) | byte;
-    }
-    return true;
-}
-
 // The SAT>IP servers on the network, one line each; 1 when none answers.
 // From the interface `interfaceAddress` names, when it is not nullptr.
 int scanSatipServers(const char* interfaceAddress) {
     constexpr int kSearchMs = 3000, kDescriptionMs = 2000;
     uint32_t address = 0;
-    if (interfaceAddress && !parseAddress(interfaceAddress, address)) {
+    if (interfaceAddress && !parseIpv4(interfaceAddress, address)) {
         std::fprintf(stderr, "tsdump: --satip-scan wants the IPv4 address of a local interface, not '%s'\n",
                      interfaceAddress);
         return 2;
