@@ -1,7 +1,7 @@
 // A scriptable receiver plug-in for the tests of the program's side. Results
 // come from fakeplugin.ini in the working directory ("check = 0" and so on,
-// default 1); every call is appended to calls.txt there. Built in variants:
-// A refused SetFilter says why through the program's log function.
+// default 1); every call is appended to calls.txt there, and a refused
+// SetFilter says why through the program's log function. Built in variants:
 // FAKE_MISSING=k leaves out the k-th export (FAKE_ALSO_MISSING=j a second
 // one), FAKE_INIT_FAILS makes the library refuse to load on Windows.
 #include <cstdio>
