@@ -79,6 +79,9 @@ discover)
 *) echo "unknown mode $mode"; exit 2 ;;
 esac
 
+# The file is there before the server opens it: the first look for its port
+# may come first, and a sed that cannot read would end this script.
+: > "$work/server.txt"
 # shellcheck disable=SC2086
 python3 "$here/satip/satip_server.py" --capture "$capture" --log "$work/server.jsonl" $options \
     > "$work/server.txt" 2>&1 &
