@@ -725,7 +725,9 @@ TEST_F(Window, AZeroPeriodShowsRatesOfZero)
     gSectionAssembler.packetCount.fetch_add(1000);
     w.tick();
     EXPECT_EQ(w.statusPart(1), L"Cкорость: 0.00 кБ/c");
-    EXPECT_LE(timerTicks(w.mw.window, 500), 6);  // and the timer has a floor, not the system's 10 ms
+    // And the timer has a floor: about 5 ticks in 500 ms, not the 50 of the
+    // system's 10 ms; the margin is for a loaded machine.
+    EXPECT_LE(timerTicks(w.mw.window, 500), 15);
 }
 
 // ---- Size changes and the tray -------------------------------------------------
