@@ -1,6 +1,6 @@
-// The program's own files around the objects: partial files that an
-// interrupted placement left beside the finished ones, and the guard that
-// keeps the exit's clean-up of tmp_dir away from everything that is not ours.
+// The program's own files at start and exit: the journal that records them,
+// the leftovers of a receiver that ended without its clean-up, and the guard
+// that keeps the exit's clean-up away from folders the user keeps things in.
 #include <string>
 #include <vector>
 
@@ -11,33 +11,17 @@ namespace {
 
 bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-bool isLowerHexDigit(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'); }
-
-// "~" and seven hexadecimal digits, as createPartial names them.
-bool isPartialName(const wchar_t* name) {
-    if (name[0] != L'~') return false;
-    for (int i = 1; i <= 7; ++i)
-        if (!isLowerHexDigit(name[i])) return false;
-    return name[8] == L'\0';
-}
-
-void notePartial(void* found, const wchar_t* name, bool plainFile) {
-    if (plainFile && isPartialName(name)) static_cast<std::vector<std::wstring>*>(found)->push_back(name);
-}
-
-// `directory` ends with the separator.
-int removePartialsIn(const std::wstring& directory) {
-    std::vector<std::wstring> names;  // listed first: nothing is removed under the listing
-    if (!listDirectory(directory.c_str(), notePartial, &names)) return 0;
-    int removed = 0;
-    for (const std::wstring& name : names)
-        if (deleteFile((directory + name).c_str())) ++removed;
-    return removed;
-}
-
-// The root at the start of an absolute path ("X:\" or "/"); 0 for a relative one.
+// The root at the start of an absolute path: "X:\", "\\server\share\" or
+// "/"; 0 for a relative one. A share's root is the share itself: the server
+// and share names are never components to walk up through.
 size_t rootLength(const std::wstring& path) {
     if (path.size() >= 3 && path[1] == L':' && isSeparator(path[2])) return 3;
+    if (path.size() >= 2 && isSeparator(path[0]) && isSeparator(path[1])) {
+        size_t server = path.find_first_of(L"\\/", 2);
+        if (server == std::wstring::npos || server == 2) return path.size();
+        size_t share = path.find_first_of(L"\\/", server + 1);
+        return share == std::wstring::npos ? path.size() : share + 1;
+    }
     return !path.empty() && isSeparator(path[0]) ? 1 : 0;
 }
 
@@ -46,6 +30,16 @@ void dropLastComponent(std::wstring& path) {
     size_t root = rootLength(path);
     size_t cut = path.find_last_of(L"\\/");
     path.resize(cut == std::wstring::npos || cut < root ? root : cut);
+}
+
+std::wstring plainPath(const wchar_t* text);
+
+// Whether `directory` is `inner` or one of the folders above it.
+bool holds(const std::wstring& directory, const wchar_t* inner) {
+    for (std::wstring up = plainPath(inner);; dropLastComponent(up)) {
+        if (sameEntry(directory.c_str(), up.c_str())) return true;
+        if (up.size() <= rootLength(up)) return false;
+    }
 }
 
 // The path with "." and empty components dropped and ".." taken back, ending
@@ -71,34 +65,33 @@ std::wstring plainPath(const wchar_t* text) {
 
 }  // namespace
 
-int removePartialFiles(Extraction& x) {
-    wchar_t ok[kMaxPath];
-    if (readSharedPath(x.okDir, ok) == 0) return 0;
-    std::wstring base(ok);
-    int removed = removePartialsIn(base);
-    // The sort sub-folders, one level down, and no other folder of the user's.
-    for (const ExtensionEntry& entry : ExtensionTable) {
-        std::wstring sub = base + entry.text;
-        if (isDirectory(sub.c_str())) removed += removePartialsIn(sub + kPathSeparator);
-    }
+void startOwnFiles(Extraction& x) {
+    wchar_t tmp[kMaxPath];
+    if (readSharedPath(x.tmpDir, tmp) == 0) return;
+    openOwnFiles(x.ownFiles, tmp);
+    int removed = recoverOwnFiles(x.ownFiles, tmp);
     if (removed > 0) logWrite(*x.log, "Removed %d partial files left in ok_dir\n", removed);
-    return removed;
+}
+
+void endOwnFiles(Extraction& x, bool clearTmp) {
+    wchar_t tmp[kMaxPath];
+    if (clearTmp && readSharedPath(x.tmpDir, tmp) > 0 && tmpDirMayBeCleared(x, tmp)) {
+        int left = deleteOwnTemporaryFiles(x.ownFiles);
+        if (left > 0) logWrite(*x.log, "Error: %d temporary files not deleted\n", left);
+    }
+    closeOwnFiles(x.ownFiles);
 }
 
 const char* tmpClearRefusal(const wchar_t* tmpDir, const wchar_t* okDir) {
     std::wstring tmp = plainPath(tmpDir);
     size_t root = rootLength(tmp);
     if (root == 0) return "it is not an absolute path";
-    if (tmp.size() == root || sameEntry(tmp.c_str(), (tmp + kPathSeparator + L"..").c_str()))
+    if (tmp.size() == root || sameEntry(tmp.c_str(), (tmp + kPathSeparator + L"..").c_str()) ||
+        isVolumeRoot(tmp.c_str()))
         return "it is a root directory";
     wchar_t here[kMaxPath];
-    if (currentDirectory(here, kMaxPath) > 0 && sameEntry(tmp.c_str(), here)) return "it is the working directory";
-    if (okDir[0]) {
-        for (std::wstring up = plainPath(okDir);; dropLastComponent(up)) {
-            if (sameEntry(tmp.c_str(), up.c_str())) return "it is ok_dir or holds it";
-            if (up.size() <= rootLength(up)) break;
-        }
-    }
+    if (currentDirectory(here, kMaxPath) > 0 && holds(tmp, here)) return "it is the working directory or holds it";
+    if (okDir[0] && holds(tmp, okDir)) return "it is ok_dir or holds it";
     if (entryExists((tmp + kPathSeparator + L"config.ini").c_str())) return "it holds config.ini";
     if (entryExists((tmp + kPathSeparator + L"filters.qmf").c_str())) return "it holds filters.qmf";
     return nullptr;

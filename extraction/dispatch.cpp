@@ -1,5 +1,6 @@
 // The packet thread's side: checking object datagrams, starting Transfers for
 // wanted objects and handing later payloads to their workers.
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 
@@ -170,6 +171,43 @@ void handOff(Extraction& x, Transfer& t, uint32_t sequence, const uint8_t* paylo
     unlockMutex(x.table.mutex);
 }
 
+// The temporary file, always a new one: under the object's own name or,
+// when that is taken (another receiver's live file, a user's file, a
+// leftover), under a short name of ours. An existing file is never opened,
+// so nothing of anyone else's is truncated or written. Recorded before it
+// is made. `path` holds the directory and gets the file's whole path.
+FileHandle createTempFile(Extraction& x, wchar_t* path, size_t dirLength, const wchar_t* name) {
+    int error = 0;
+    for (uint32_t attempt = 0; attempt < 100; ++attempt) {
+        wchar_t shortName[16];
+        if (attempt > 0)
+            formatWide(shortName, 16, L"~%07x.tmp", unsigned((x.table.objectCounter * 2654435761u + attempt *
+                                                                0x9E3779B9u) & 0x0FFFFFFFu));
+        const wchar_t* chosen = attempt == 0 ? name : shortName;
+        size_t nameLength = std::wcslen(chosen);
+        if (dirLength + nameLength >= kMaxPath) {
+            error = -1;
+            continue;
+        }
+        std::wmemcpy(path + dirLength, chosen, nameLength + 1);
+        if (entryExists(path)) continue;
+        recordOwnFile(x.ownFiles, path, OwnFileKind::temporary);
+        FileHandle file = openFile(path, FileAccess::readWrite, FileShare::read, FileCreation::createNew);
+        if (file != kNoFile) return file;
+        error = lastSystemError();
+        bool clash = entryExists(path);
+        forgetOwnFile(x.ownFiles, path);
+        if (!clash) break;  // not a name taken meanwhile: the folder is unusable
+    }
+    char reason[256] = "no free name";
+    if (error == -1)
+        std::snprintf(reason, sizeof reason, "the path is too long");
+    else if (error != 0)
+        systemErrorText(error, reason, sizeof reason);
+    logFileNotSaved(*x.log, name, reason);
+    return kNoFile;
+}
+
 }  // namespace
 
 void buildFileName(const wchar_t* name, const ExtensionEntry* extension, const DatagramAddress& address,
@@ -235,12 +273,7 @@ Transfer* createTransfer(Extraction& x, const DatagramAddress& address, const wc
         countEvent(x.counters.noTmpDir);
         return nullptr;
     }
-    if (dirLength + nameLength >= kMaxPath) {
-        countEvent(x.counters.tempFileFailed);
-        return nullptr;
-    }
-    std::wmemcpy(path + dirLength, name, nameLength + 1);
-    FileHandle file = openFile(path, FileAccess::readWrite, FileShare::read, FileCreation::createAlways);
+    FileHandle file = createTempFile(x, path, dirLength, name);
     if (file == kNoFile) {
         countEvent(x.counters.tempFileFailed);
         return nullptr;
@@ -253,7 +286,7 @@ Transfer* createTransfer(Extraction& x, const DatagramAddress& address, const wc
         closeEvent(t->dataReady);
         closeEvent(t->readyForMore);
         closeFile(file);
-        deleteFile(path);
+        if (deleteFile(path)) forgetOwnFile(x.ownFiles, path);
         delete t;
         countEvent(x.counters.tempFileFailed);
         return nullptr;
@@ -267,7 +300,7 @@ Transfer* createTransfer(Extraction& x, const DatagramAddress& address, const wc
     t->length = length;
     t->idleTimeout = x.idleTimeout;
     std::wmemcpy(t->fileName, name, nameLength + 1);
-    std::wmemcpy(t->tempPath, path, dirLength + nameLength + 1);
+    std::wcscpy(t->tempPath, path);
     t->owner = &x;
 
     // The row first, without the mutex: the view may call into the UI thread.

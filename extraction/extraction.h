@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "extraction/own_files.h"
 #include "extraction/transfer.h"
 #include "reception/section_assembler.h"
 #include "settings/filter_set.h"
@@ -83,6 +84,7 @@ struct Extraction {
     FilterSet* filters = &gFilterSet;
     LogFile* log = &gLog;
     ExtractionCounters counters;
+    OwnFiles ownFiles;
     // For tests: called on a worker right after it has signalled readyForMore
     // for a payload, so that a test can hold the worker at that point.
     void (*afterReadyForMore)(void* context, Transfer* transfer) = nullptr;
@@ -148,14 +150,19 @@ void buildFileName(const wchar_t* name, const ExtensionEntry* extension, const D
 
 // ---- The program's own files at start and exit ----------------------------
 
-// Removes the partial files ("~" and seven hexadecimal digits) that a
-// placement cut short by a crash or power loss left in ok_dir and its
-// extension sub-directories, and logs how many. Only plain files of exactly
-// that name. Runs before reception starts, while no placement is under way.
-int removePartialFiles(Extraction& extraction);
-// Why the contents of `tmpDir` must not be deleted at exit, in English; null
-// when they may. Refused: a relative path, a root, the working directory,
-// ok_dir or a directory that holds it, and one holding config.ini or filters.qmf.
+// Before reception starts: this receiver's journal in tmp_dir, and the
+// leftovers of receivers that ended without their clean-up (their partial
+// files deleted and logged, their temporary files taken over).
+void startOwnFiles(Extraction& extraction);
+// At exit, once no object is being written: with `clearTmp`, the temporary
+// files this receiver made are deleted (unless tmpClearRefusal refuses);
+// then the journal is closed, and removed when it lists nothing.
+void endOwnFiles(Extraction& extraction, bool clearTmp);
+// Why nothing in `tmpDir` may be deleted at exit, in English; null when the
+// program's own temporary files there may go. Refused: a relative path, the
+// root of a volume, share or mounted file system, the working directory,
+// ok_dir or a directory that holds either, and one holding config.ini or
+// filters.qmf. A second line of defence: only recorded files are ever deleted.
 const char* tmpClearRefusal(const wchar_t* tmpDir, const wchar_t* okDir);
 // tmpClearRefusal against the extraction's ok_dir; a refusal is logged.
 bool tmpDirMayBeCleared(Extraction& extraction, const wchar_t* tmpDir);

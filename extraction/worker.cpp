@@ -1,6 +1,7 @@
 // One worker thread per Transfer: inflates each handed-off payload with the
 // object's one zlib stream into the temporary file, and ends the Transfer when
 // the object is complete, idle, undecodable or cancelled.
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <unordered_set>
@@ -39,7 +40,25 @@ int32_t inflatePayload(z_stream& stream, Transfer& t, uint16_t length, uint8_t* 
 // be short while `received` counted it whole. Bytes beyond the announced
 // length, or too many segments that bring nothing, can never make a whole
 // object: such an object ends at once instead of growing until it idles.
-Payload storePayload(Transfer& t, const uint8_t* output, uint32_t produced, bool& headerRemoved) {
+// Writes `count` bytes; on failure `why` says what went wrong.
+bool writeAll(FileHandle file, const uint8_t* bytes, uint32_t count, char* why, size_t capacity) {
+    if (count == 0) return true;
+    int64_t written = writeFile(file, bytes, count);
+    if (written == int64_t(count)) return true;
+    if (written < 0)
+        systemErrorText(lastSystemError(), why, capacity);
+    else
+        std::snprintf(why, capacity, "only %lld of %u bytes written", static_cast<long long>(written), count);
+    return false;
+}
+
+bool moved(bool done, char* why, size_t capacity) {
+    if (!done) systemErrorText(lastSystemError(), why, capacity);
+    return done;
+}
+
+Payload storePayload(Transfer& t, const uint8_t* output, uint32_t produced, bool& headerRemoved, char* why,
+                     size_t capacity) {
     uint32_t skip = 0;
     if (!headerRemoved) {
         skip = t.headerLength < produced ? t.headerLength : produced;
@@ -61,16 +80,16 @@ Payload storePayload(Transfer& t, const uint8_t* output, uint32_t produced, bool
         // takes the bytes, at the end of the file; otherwise the first copy stays.
         if (node->length != 0) return Payload::written;
         int64_t end = filePosition(file);
-        if (end < 0 || (count > 0 && writeFile(file, output + skip, count) != int64_t(count)))
+        if (!moved(end >= 0, why, capacity) || !writeAll(file, output + skip, count, why, capacity))
             return Payload::failed;
         node->offset = uint32_t(end);
         node->length = count;
         t.received.fetch_add(count, std::memory_order_release);
     } else {
-        if (rewrite && !seekFile(file, node->offset)) return Payload::failed;
-        if (count > 0 && writeFile(file, output + skip, count) != int64_t(count)) return Payload::failed;
+        if (rewrite && !moved(seekFile(file, node->offset), why, capacity)) return Payload::failed;
+        if (!writeAll(file, output + skip, count, why, capacity)) return Payload::failed;
         node->length = count;
-        if (rewrite && !seekFileToEnd(file)) return Payload::failed;
+        if (rewrite && !moved(seekFileToEnd(file), why, capacity)) return Payload::failed;
         if (!rewrite) t.received.fetch_add(count, std::memory_order_release);
     }
     return t.received.load(std::memory_order_relaxed) == t.length ? Payload::complete : Payload::written;
@@ -124,8 +143,13 @@ void runWorker(void* raw) {
         if (length == kEmptyPayload) length = 0;
         int32_t produced = inflatePayload(stream, *t, length, output);
         if (produced < 0) return fail(t, stream, c.failed);
-        Payload stored = storePayload(*t, output, uint32_t(produced), headerRemoved);
-        if (stored == Payload::failed) return fail(t, stream, c.failed);
+        char why[256] = "";
+        Payload stored = storePayload(*t, output, uint32_t(produced), headerRemoved, why, sizeof why);
+        if (stored == Payload::failed) {
+            // The disk said no: the user must learn why the file will not come.
+            logFileNotSaved(*t->owner->log, t->fileName, why);
+            return fail(t, stream, c.failed);
+        }
         if (stored == Payload::oversized) return fail(t, stream, c.oversized);
         if (stored == Payload::complete) {
             // closing before readyForMore: a packet thread waiting for the
@@ -141,7 +165,7 @@ void deleteTempFile(Transfer* t) {
     FileHandle file = t->tempFile.exchange(kNoFile, std::memory_order_acq_rel);
     closeFile(file);
     // The path the file was made with, wherever tmp_dir points now.
-    if (t->tempPath[0]) deleteFile(t->tempPath);
+    if (t->tempPath[0] && deleteFile(t->tempPath)) forgetOwnFile(t->owner->ownFiles, t->tempPath);
 }
 
 void teardownTransfer(Transfer* t) {

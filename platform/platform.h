@@ -37,7 +37,10 @@ constexpr FileHandle kNoFile = -1;
 
 enum class FileAccess { read, write, readWrite };
 // Who else may open the file while we hold it. POSIX has no mandatory share
-// modes; there the value is accepted and ignored.
+// modes: there a writer, or an opener that shares with nobody, takes an
+// exclusive advisory lock and a sharing reader a shared one, so that our own
+// programs see each other's files as Windows shows them (an open that
+// conflicts fails, and nothing is truncated before the lock is held).
 enum class FileShare { none, read };
 enum class FileCreation {
     openExisting,   // fail when the file does not exist
@@ -72,6 +75,8 @@ struct ScopedFile {
     bool valid() const { return handle != kNoFile; }
 };
 
+// Removes a file or link, never a directory. A file held open through
+// openFile (by any process) is not removed, on either system.
 bool deleteFile(const wchar_t* path);
 // Gives a file a new name in the same directory, never replacing a file that
 // already has that name; false when `to` exists or the rename fails.
@@ -104,6 +109,9 @@ bool deleteDirectoryContents(const wchar_t* directory);
 // true when both paths name the same existing file or directory, however
 // they are spelt (case, links, "." and ".." as the system resolves them).
 bool sameEntry(const wchar_t* first, const wchar_t* second);
+// true when the directory is the root of a volume or file system: a drive,
+// a network share, "/", or a folder that another file system is mounted on.
+bool isVolumeRoot(const wchar_t* directory);
 // Calls `visit` with the name of every entry of `directory` but "." and "..",
 // and whether it is a plain file (not a directory, link or device). False
 // when the directory cannot be read.
@@ -114,6 +122,11 @@ bool listDirectory(const wchar_t* directory, void (*visit)(void* context, const 
 // (where the system can enforce that). Bytes are written as they are: no
 // line-end translation. nullptr on failure.
 FILE* openExclusiveAppendStream(const wchar_t* path);
+
+// The code of the last failed system call on this thread (errno, or
+// GetLastError()), and the system's words for a code, without a line end.
+int lastSystemError();
+void systemErrorText(int code, char* buffer, size_t capacity);
 
 // ---- Threads, events, mutex ----------------------------------------------
 

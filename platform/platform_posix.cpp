@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,18 +55,41 @@ char wideToCp866(wchar_t c) {
 
 }  // namespace
 
-FileHandle openFile(const wchar_t* path, FileAccess access, FileShare, FileCreation creation) {
+namespace {
+
+// Windows' share modes, as far as our own programs are concerned: a writer,
+// or whoever lets nobody else in, holds an exclusive lock; a reader that lets
+// others read holds a shared one. The lock is taken before anything is
+// truncated, so a second receiver can never empty a file the first is writing.
+bool lockLikeShareMode(int file, FileAccess access, FileShare share) {
+    int kind = (access != FileAccess::read || share == FileShare::none) ? LOCK_EX : LOCK_SH;
+    int result;
+    do result = ::flock(file, kind | LOCK_NB); while (result != 0 && errno == EINTR);
+    if (result == 0) return true;
+    // Where the file system has no locks at all, nothing can be enforced.
+    if (errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL) return true;
+    errno = EBUSY;
+    return false;
+}
+
+}  // namespace
+
+FileHandle openFile(const wchar_t* path, FileAccess access, FileShare share, FileCreation creation) {
     char name[kUtf8PathCapacity];
-    if (!wideToUtf8(path, name, sizeof name)) return kNoFile;
+    if (!wideToUtf8(path, name, sizeof name)) {
+        errno = ENAMETOOLONG;
+        return kNoFile;
+    }
     int flags = O_CLOEXEC;
     switch (access) {
         case FileAccess::read: flags |= O_RDONLY; break;
         case FileAccess::write: flags |= O_WRONLY; break;
         case FileAccess::readWrite: flags |= O_RDWR; break;
     }
+    bool truncate = false;
     switch (creation) {
         case FileCreation::openExisting: break;
-        case FileCreation::createAlways: flags |= O_CREAT | O_TRUNC; break;
+        case FileCreation::createAlways: flags |= O_CREAT; truncate = true; break;
         case FileCreation::openAlways: flags |= O_CREAT; break;
         case FileCreation::createNew: flags |= O_CREAT | O_EXCL; break;
     }
@@ -74,6 +98,15 @@ FileHandle openFile(const wchar_t* path, FileAccess access, FileShare, FileCreat
     struct stat info;
     if (fstat(result, &info) != 0 || S_ISDIR(info.st_mode)) {
         ::close(result);
+        errno = EISDIR;
+        return kNoFile;
+    }
+    // Like O_TRUNC, which devices and pipes ignore.
+    bool truncates = truncate && S_ISREG(info.st_mode);
+    if (!lockLikeShareMode(result, access, share) || (truncates && ::ftruncate(result, 0) != 0)) {
+        int error = errno;
+        ::close(result);
+        errno = error;
         return kNoFile;
     }
     return result;
@@ -125,7 +158,26 @@ bool deleteFile(const wchar_t* path) {
     char name[kUtf8PathCapacity];
     if (!wideToUtf8(path, name, sizeof name)) return false;
     struct stat info;
-    if (lstat(name, &info) != 0 || S_ISDIR(info.st_mode)) return false;
+    if (lstat(name, &info) != 0) return false;
+    if (S_ISDIR(info.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    // As on Windows, a file that someone holds open through openFile stays:
+    // another receiver's live file is not ours to remove.
+    if (S_ISREG(info.st_mode)) {
+        int file = ::open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (file >= 0) {
+            int result;
+            do result = ::flock(file, LOCK_EX | LOCK_NB); while (result != 0 && errno == EINTR);
+            bool held = result != 0 && errno == EWOULDBLOCK;
+            bool removed = !held && ::unlink(name) == 0;
+            int error = errno;
+            ::close(file);
+            errno = held ? EBUSY : error;
+            return removed;
+        }
+    }
     return ::unlink(name) == 0;
 }
 
@@ -246,7 +298,30 @@ bool listDirectory(const wchar_t* directory, void (*visit)(void*, const wchar_t*
 FILE* openExclusiveAppendStream(const wchar_t* path) {
     char name[kUtf8PathCapacity];
     if (!wideToUtf8(path, name, sizeof name)) return nullptr;
-    return std::fopen(name, "ab");
+    FILE* stream = std::fopen(name, "ab");
+    if (stream && !lockLikeShareMode(fileno(stream), FileAccess::write, FileShare::none)) {
+        std::fclose(stream);
+        errno = EBUSY;
+        return nullptr;
+    }
+    return stream;
+}
+
+bool isVolumeRoot(const wchar_t* directory) {
+    char name[kUtf8PathCapacity];
+    if (!wideToUtf8(directory, name, sizeof name - 3) || name[0] == '\0') return false;
+    std::string parent = std::string(name) + "/..";
+    struct stat here, above;
+    if (::stat(name, &here) != 0 || ::stat(parent.c_str(), &above) != 0) return false;
+    // The root of the tree, or a file system mounted on a folder.
+    return here.st_dev != above.st_dev || here.st_ino == above.st_ino;
+}
+
+int lastSystemError() { return errno; }
+
+void systemErrorText(int code, char* buffer, size_t capacity) {
+    if (capacity == 0) return;
+    std::snprintf(buffer, capacity, "%s", std::strerror(code));
 }
 
 // ---- The console ---------------------------------------------------------------

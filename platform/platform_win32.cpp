@@ -183,6 +183,38 @@ FILE* openExclusiveAppendStream(const wchar_t* path) {
     return _wfsopen(path, L"ab", _SH_DENYRW);
 }
 
+bool isVolumeRoot(const wchar_t* directory) {
+    wchar_t volume[MAX_PATH + 1];
+    if (!directory[0] || !GetVolumePathNameW(directory, volume, MAX_PATH + 1)) return false;
+    // Both spelt the system's way ("C:\\", "\\\\server\\share\\"), so that a
+    // mounted folder counts as a root too.
+    wchar_t full[MAX_PATH + 1];
+    DWORD length = GetFullPathNameW(directory, MAX_PATH + 1, full, nullptr);
+    if (length == 0 || length > MAX_PATH) return false;
+    if (full[length - 1] != L'\\' && full[length - 1] != L'/') {
+        full[length++] = L'\\';
+        full[length] = L'\0';
+    }
+    return CompareStringOrdinal(full, -1, volume, -1, TRUE) == CSTR_EQUAL;
+}
+
+int lastSystemError() { return static_cast<int>(GetLastError()); }
+
+void systemErrorText(int code, char* buffer, size_t capacity) {
+    if (capacity == 0) return;
+    wchar_t text[256];
+    DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    // English first, as the rest of the log is; the system's language where
+    // no English texts are installed.
+    DWORD length = FormatMessageW(flags, nullptr, DWORD(code), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text,
+                                  256, nullptr);
+    if (length == 0) length = FormatMessageW(flags, nullptr, DWORD(code), 0, text, 256, nullptr);
+    while (length > 0 && (text[length - 1] == L'\n' || text[length - 1] == L'\r' || text[length - 1] == L' ' ||
+                          text[length - 1] == L'.'))
+        text[--length] = L'\0';
+    if (length == 0 || !wideToUtf8(text, buffer, capacity)) std::snprintf(buffer, capacity, "error %d", code);
+}
+
 // ---- The console ---------------------------------------------------------------
 
 namespace {

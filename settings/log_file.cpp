@@ -1,6 +1,7 @@
 #include "settings/log_file.h"
 
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <new>
@@ -83,6 +84,13 @@ bool openLogAt(LogFile& log, const wchar_t* path) {
 void openLog(LogFile& log) {
     wchar_t path[kMaxPath] = L"";
     readConfigString("log_dir", path, kMaxPath);
+    // Start-up writes "." back as the working directory; where config.ini
+    // could not be written, the same is meant: never a hidden ".log.txt".
+    if (path[0] == L'.') {
+        size_t length = currentDirectory(path, kMaxPath - 1);
+        path[length] = length ? kPathSeparator : L'\0';
+        path[length + 1] = L'\0';
+    }
     size_t used = std::wcslen(path);
     size_t name = std::wcslen(kLogFileName);
     if (used + name >= kMaxPath) {
@@ -104,10 +112,14 @@ void logWrite(LogFile& log, const char* format, ...) {
     writeLine(log, line, size_t(n) < sizeof line ? size_t(n) : sizeof line - 1);
 }
 
-void logFinishedFile(LogFile& log, const wchar_t* fileName) {
+namespace {
+
+// "File: NAME" and `tail`, the name converted by the current locale.
+void logFileLine(LogFile& log, const wchar_t* fileName, const char* tail) {
     char line[kLineCapacity];
     static const char kPrefix[] = "File: ";
-    static const char kSuffix[] = " - ok\n";
+    size_t tailLength = std::strlen(tail);
+    if (tailLength > 512) tailLength = 512;
     size_t n = sizeof kPrefix - 1;
     std::memcpy(line, kPrefix, n);
     std::mbstate_t state{};
@@ -119,12 +131,22 @@ void logFinishedFile(LogFile& log, const wchar_t* fileName) {
             count = 1;
             state = std::mbstate_t{};
         }
-        if (n + count + sizeof kSuffix > sizeof line) break;
+        if (n + count + tailLength + 1 > sizeof line) break;
         std::memcpy(line + n, bytes, count);
         n += count;
     }
-    std::memcpy(line + n, kSuffix, sizeof kSuffix - 1);
-    writeLine(log, line, n + sizeof kSuffix - 1);
+    std::memcpy(line + n, tail, tailLength);
+    writeLine(log, line, n + tailLength);
+}
+
+}  // namespace
+
+void logFinishedFile(LogFile& log, const wchar_t* fileName) { logFileLine(log, fileName, " - ok\n"); }
+
+void logFileNotSaved(LogFile& log, const wchar_t* fileName, const char* reason) {
+    char tail[600];
+    std::snprintf(tail, sizeof tail, " - not saved: %s\n", reason);
+    logFileLine(log, fileName, tail);
 }
 
 void PacketDump(LogFile& log, const unsigned char* data) {

@@ -62,6 +62,9 @@ void logWrite(LogFile& log, const char* format, ...)
 // "File: %s - ok\n" with the wide file name converted by the process's current
 // locale; characters it cannot convert become "?".
 void logFinishedFile(LogFile& log, const wchar_t* fileName);
+// "File: %s - not saved: REASON\n": a complete object that did not become a
+// file, and why (the system's words where the system refused).
+void logFileNotSaved(LogFile& log, const wchar_t* fileName, const char* reason);
 
 // Writes a hex and character dump of the 8 bytes at `data`.
 void PacketDump(LogFile& log, const unsigned char* data);

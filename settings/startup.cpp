@@ -1,14 +1,20 @@
 #include "settings/startup.h"
 
+#include <cstdio>
 #include <cwchar>
 
 #include "platform/platform.h"
 #include "settings/config_file.h"
 #include "settings/messages.h"
+#include "settings/wide_format.h"
 
 const wchar_t kConfigMissingMessage[] = L"Конфигурационный файл не найден!";
 const wchar_t kTmpDirMissingMessage[] = L"Директория для временных файлов не найдена. Укажите правильный путь!";
 const wchar_t kOkDirMissingMessage[] = L"Директория для загруженных файлов не найдена. Укажите правильный путь!";
+const wchar_t kTmpDirUnwritableMessage[] =
+    L"В директорию для временных файлов нельзя записывать. Укажите другой путь или дайте права на запись!";
+const wchar_t kOkDirUnwritableMessage[] =
+    L"В директорию для загруженных файлов нельзя записывать. Укажите другой путь или дайте права на запись!";
 
 namespace {
 
@@ -16,6 +22,8 @@ bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 bool isAbsolute(const wchar_t* value) {
 #if defined(_WIN32)
+    // A drive's path, or a network one (\\server\share\...).
+    if (isSeparator(value[0]) && isSeparator(value[1])) return true;
     return value[0] && value[1] == L':' && value[2] == L'\\';
 #else
     return value[0] == L'/';
@@ -82,4 +90,43 @@ void normalizeLogDirectory() {
     current[length] = kPathSeparator;
     current[length + 1] = L'\0';
     writeConfigString("log_dir", current);
+}
+
+bool directoryWritable(const wchar_t* directory, char* why, size_t capacity) {
+    // A file of our own, made new (never one that exists) and removed at once.
+    uint32_t seed = uint32_t(monotonicMilliseconds()) * 2654435761u;
+    for (uint32_t attempt = 0; attempt < 16; ++attempt) {
+        wchar_t path[kMaxPath];
+        size_t length = formatWide(path, kMaxPath, L"%ls.quillmoth-probe-%08x", directory,
+                                   unsigned(seed + attempt * 0x9E3779B9u));
+        if (length + 1 >= kMaxPath) break;
+        FileHandle file = openFile(path, FileAccess::write, FileShare::none, FileCreation::createNew);
+        if (file != kNoFile) {
+            int64_t written = writeFile(file, "x", 1);
+            int error = lastSystemError();
+            closeFile(file);
+            deleteFile(path);
+            if (written == 1) return true;
+            systemErrorText(error, why, capacity);
+            return false;
+        }
+        int error = lastSystemError();
+        if (!entryExists(path)) {
+            systemErrorText(error, why, capacity);
+            return false;
+        }
+    }
+    std::snprintf(why, capacity, "no file could be made there");
+    return false;
+}
+
+bool checkDirectoryWritable(const char* key, const wchar_t* directory, const wchar_t* message, LogFile& log) {
+    char why[256] = "";
+    if (!directory[0] || directoryWritable(directory, why, sizeof why)) return true;
+    char path[kMaxPath * 4];
+    if (!wideToUtf8(directory, path, sizeof path)) path[0] = '\0';
+    logWrite(log, "Error: %s %s cannot be written: %s\n", key, path, why);
+    flushLog(log);
+    showMessage(message, nullptr, MessageIcon::error);
+    return false;
 }

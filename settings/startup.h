@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "settings/log_file.h"
+
 // True when config.ini exists and holds wnd.
 bool configurationPresent();
 
@@ -24,6 +26,17 @@ void normalizeLogDirectory();
 // (without a trailing separator). False when the result does not fit.
 bool absoluteDirectory(const wchar_t* value, const wchar_t* currentDirectory, wchar_t* path, size_t capacity);
 
+// Whether files can be made in `directory` (ending with the separator); when
+// not, the system's words for why in `why`. A probe file of our own is made
+// new and removed at once.
+bool directoryWritable(const wchar_t* directory, char* why, size_t capacity);
+// At start: a directory that cannot be written is told at once, in the log
+// ("Error: KEY PATH cannot be written: WHY") and by `message`, rather than by
+// each object failing later. An empty (unusable) path has been told already.
+bool checkDirectoryWritable(const char* key, const wchar_t* directory, const wchar_t* message, LogFile& log);
+
 extern const wchar_t kConfigMissingMessage[];  // "Конфигурационный файл не найден!"
 extern const wchar_t kTmpDirMissingMessage[];
 extern const wchar_t kOkDirMissingMessage[];
+extern const wchar_t kTmpDirUnwritableMessage[];
+extern const wchar_t kOkDirUnwritableMessage[];

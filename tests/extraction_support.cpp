@@ -61,6 +61,8 @@ TestReceiver::~TestReceiver() {
     waitUntilIdle();
     emptyFilterSet(filters);
     closeMutex(extraction->table.mutex);
+    closeOwnFiles(extraction->ownFiles);
+    closeMutex(extraction->ownFiles.mutex);
     replaceBlock(extraction->tmpDir.text, nullptr);
     replaceBlock(extraction->okDir.text, nullptr);
 }

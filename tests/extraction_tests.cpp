@@ -246,13 +246,15 @@ TEST(Extraction, SortingPutsFilesIntoOneDirectoryPerExtension) {
     EXPECT_TRUE(readWholeFile(jpg + L"b (2).jpg") == asString(objects[2].content));
 
     // A plain file where the directory should be: the object is lost, the
-    // temporary file goes anyway, and the log line has been written.
+    // temporary file goes anyway, the log says why, and the next one is saved.
     writeWholeFile(r.ok + L"png", "in the way");
-    r.feed(makeBroadcast({{"c.png", randomBytes(500, 4), {}}}, {}));
+    r.feed(makeBroadcast({{"c.png", randomBytes(500, 4), {}}, {"d.jpg", randomBytes(500, 5), {}}}, {}));
     ASSERT_TRUE(r.waitUntilIdle());
     EXPECT_EQ(r.view.failedPlacements, 1u);
     EXPECT_TRUE(r.filesIn(r.tmp).empty());
-    EXPECT_NE(r.log.text().find("File: c (3).png - ok\n"), std::string::npos);
+    EXPECT_EQ(r.log.text().find("File: c (3).png - ok"), std::string::npos);
+    EXPECT_NE(r.log.text().find("File: c (3).png - not saved: "), std::string::npos);
+    EXPECT_NE(r.log.text().find("File: d (4).jpg - ok\n"), std::string::npos);
     EXPECT_EQ(readWholeFile(r.ok + L"png"), "in the way");
 }
 
@@ -493,14 +495,19 @@ TEST(Exit, AnObjectBeingFinishedIsPlacedWholeHoweverShortTheWait) {
 TEST(Exit, TmpDirIsNotClearedWhereItHoldsMoreThanTheProgramsFiles) {
     TestReceiver r("exit-refuse");  // filters.qmf lies in its root
     const std::wstring sep(1, kPathSeparator), work = r.root.file(L"work") + sep, settings = r.root.file(L"settings") + sep;
-    for (const std::wstring& dir : {work, settings, r.ok + L"jpg"}) ASSERT_TRUE(createDirectory(dir.c_str()));
+    const std::wstring filters = r.root.file(L"filters") + sep;
+    for (const std::wstring& dir : {work, settings, filters, r.ok + L"jpg"}) ASSERT_TRUE(createDirectory(dir.c_str()));
     writeWholeFile(settings + L"config.ini", "wnd = 5\r\n");
+    writeWholeFile(filters + L"filters.qmf", "");
     CurrentDirectoryScope here(work);
     std::pair<std::wstring, const char*> rows[] = {
-        {work, "it is the working directory"},     {work + L"." + sep, "it is the working directory"},
+        {work, "it is the working directory or holds it"},
+        {work + L"." + sep, "it is the working directory or holds it"},
+        {r.root.path + sep, "it is the working directory or holds it"},
+        {std::wstring(2, kPathSeparator) + L"nas" + sep + L"share" + sep, "it is a root directory"},
         {r.root.path.substr(0, r.root.path[1] == L':' ? 3 : 1), "it is a root directory"},
         {r.ok, "it is ok_dir or holds it"},        {r.ok + L"x" + sep + L".." + sep, "it is ok_dir or holds it"},
-        {r.root.path + sep, "it is ok_dir or holds it"}, {settings, "it holds config.ini"},
+        {settings, "it holds config.ini"},         {filters, "it holds filters.qmf"},
         {r.tmp, nullptr},                          {r.ok + L"jpg" + sep, nullptr},
     };
     for (const auto& [tmp, refusal] : rows) {
@@ -508,20 +515,106 @@ TEST(Exit, TmpDirIsNotClearedWhereItHoldsMoreThanTheProgramsFiles) {
         EXPECT_EQ(tmpDirMayBeCleared(*r.extraction, tmp.c_str()), refusal == nullptr);
     }
     EXPECT_NE(r.log.text().find("tmp_dir not cleared: it holds config.ini\n"), std::string::npos);
-    EXPECT_STREQ(tmpClearRefusal(r.root.path.c_str(), L""), "it holds filters.qmf");
 }
 
-TEST(Start, PartialFilesLeftInOkDirAreRemovedAndCounted) {
-    TestReceiver r("start-sweep");
-    for (const wchar_t* dir : {L"jpg", L"mine", L"jpg/deeper", L"~fedcba9"}) ASSERT_TRUE(createDirectory((r.ok + dir).c_str()));
-    std::pair<const wchar_t*, bool> rows[] = {{L"~0123abc", true},      {L"jpg/~89abcde", true},  {L"~0123ab", false},      {L"~0123abcd", false},
-                {L"~0123abg", false},     {L"x0123abc", false},     {L"~0123abc.txt", false}, {L"mine/~0123abc", false},
-                {L"jpg/deeper/~0123abc", false}};
-    for (const auto& [file, removed] : rows) writeWholeFile(r.ok + file, "part");
-    EXPECT_EQ(removePartialFiles(*r.extraction), 2);
-    for (const auto& [file, removed] : rows) EXPECT_EQ(fileExists(r.ok + file), !removed) << file;
-    EXPECT_TRUE(isDirectory((r.ok + L"~fedcba9").c_str()));
-    EXPECT_NE(r.log.text().find("Removed 2 partial files left in ok_dir\n"), std::string::npos);
+// Receivers sharing tmp_dir and ok_dir: one that ended without its clean-up,
+// one still running, and one starting. Only what the ended one recorded goes.
+TEST(OwnFiles, AStartRemovesOnlyWhatAnEndedReceiverRecorded) {
+    TestReceiver ended("own-ended"), running("own-running"), starting("own-starting");
+    for (TestReceiver* r : {&running, &starting}) {
+        setSharedPath(r->extraction->tmpDir, ended.tmp.c_str());
+        setSharedPath(r->extraction->okDir, ended.ok.c_str());
+    }
+    const std::wstring& tmp = ended.tmp;
+    const std::wstring& ok = ended.ok;
+    ASSERT_TRUE(createDirectory((ok + L"jpg").c_str()));
+    auto make = [](TestReceiver& r, const std::wstring& path, OwnFileKind kind) {
+        recordOwnFile(r.extraction->ownFiles, path.c_str(), kind);
+        writeWholeFile(path, "ours");
+    };
+    startOwnFiles(*ended.extraction);
+    startOwnFiles(*running.extraction);
+    make(ended, ok + L"~0123abc", OwnFileKind::partial);
+    make(ended, ok + L"jpg" + kPathSeparator + L"~89abcde", OwnFileKind::partial);
+    make(ended, tmp + L"half (0).bin", OwnFileKind::temporary);
+    make(ended, ok + L"~5555555", OwnFileKind::partial);
+    forgetOwnFile(ended.extraction->ownFiles, (ok + L"~5555555").c_str());  // renamed: the user's now
+    // The crash: the journal is let go of without the end's clean-up.
+    closeFile(ended.extraction->ownFiles.journal);
+    ended.extraction->ownFiles.journal = kNoFile;
+    ended.extraction->ownFiles.live.clear();
+
+    make(running, ok + L"~7777777", OwnFileKind::partial);
+    make(running, tmp + L"live (0).bin", OwnFileKind::temporary);
+    // The user's own files, some with names like ours.
+    for (const std::wstring& mine : {ok + L"~0123abd", tmp + L"notes.txt", tmp + L"~1234567.tmp"})
+        writeWholeFile(mine, "mine");
+
+    startOwnFiles(*starting.extraction);
+    EXPECT_NE(starting.log.text().find("Removed 2 partial files left in ok_dir\n"), std::string::npos);
+    EXPECT_EQ(starting.filesIn(ok), (std::vector<std::wstring>{L"jpg", L"~0123abd", L"~5555555", L"~7777777"}));
+    EXPECT_TRUE(starting.filesIn(ok + L"jpg").empty());
+    // The ended receiver's temporary file is taken over, and goes at the end with clear_tmp.
+    endOwnFiles(*starting.extraction, true);
+    endOwnFiles(*running.extraction, false);
+    std::vector<std::wstring> left = starting.filesIn(tmp);
+    EXPECT_EQ(left.size(), 4u);  // the running receiver's journal, its file, and the user's two
+    for (const wchar_t* name : {L"live (0).bin", L"notes.txt", L"~1234567.tmp"})
+        EXPECT_NE(std::find(left.begin(), left.end(), name), left.end()) << name;
+}
+
+// Two receivers (two PIDs) on one tmp_dir and ok_dir receive two objects of
+// the same name at once: each file is whole and its own, and neither is lost.
+TEST(OwnFiles, ReceiversSharingFoldersNeverMixTheirFiles) {
+    TestReceiver a("shared-a"), b("shared-b");
+    setSharedPath(b.extraction->tmpDir, a.tmp.c_str());
+    setSharedPath(b.extraction->okDir, a.ok.c_str());
+    ObjectToSend first{"photo.jpg", randomBytes(200000, 7), {}}, second{"photo.jpg", randomBytes(200000, 8), {}};
+    std::vector<SentDatagram> toA, toB;
+    makeBroadcast({first}, {}, &toA);
+    makeBroadcast({second}, {}, &toB);
+    for (size_t i = 0; i < toA.size() || i < toB.size(); ++i) {
+        if (i < toA.size()) a.feedDatagram(toA[i].datagram, toA[i].endpoints);
+        if (i < toB.size()) b.feedDatagram(toB[i].datagram, toB[i].endpoints);
+    }
+    ASSERT_TRUE(a.waitUntilIdle());
+    ASSERT_TRUE(b.waitUntilIdle());
+    ASSERT_EQ(a.view.placedPaths.size(), 1u);
+    ASSERT_EQ(b.view.placedPaths.size(), 1u);
+    EXPECT_TRUE(readWholeFile(a.view.placedPaths[0]) == asString(first.content));
+    EXPECT_TRUE(readWholeFile(b.view.placedPaths[0]) == asString(second.content));
+    EXPECT_TRUE(a.filesIn(a.tmp).empty());
+}
+
+// The exit's clean-up wherever tmp_dir points: the user's files there stay.
+TEST(OwnFiles, TheExitDeletesOnlyTheProgramsTemporaryFiles) {
+    struct Row {
+        const char* name;
+        bool aboveWorkingDirectory;
+        bool ownFileGoes;
+    } rows[] = {{"a folder of the user's files", false, true}, {"the folder above the working directory", true, false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TestReceiver r("exit-own");
+        const std::wstring work = r.tmp + L"work" + kPathSeparator;
+        ASSERT_TRUE(createDirectory(work.c_str()));
+        writeWholeFile(work + L"config.ini", "wnd = 5\r\n");
+        writeWholeFile(r.tmp + L"Documents.txt", "mine");
+        std::unique_ptr<CurrentDirectoryScope> here;
+        if (row.aboveWorkingDirectory) here = std::make_unique<CurrentDirectoryScope>(work);
+        startOwnFiles(*r.extraction);
+        std::vector<SentDatagram> sent;
+        makeBroadcast({{"half.bin", randomBytes(30000, 3), {}}}, {}, &sent);
+        r.feedDatagram(sent[0].datagram, sent[0].endpoints);
+        settleTransfers(*r.extraction, true, 1000, nullptr, nullptr);
+        ASSERT_TRUE(r.waitUntilIdle());
+        r.extraction->ownFiles.live[r.tmp + L"left (9).bin"] = OwnFileKind::temporary;  // cut off by the settle limit
+        writeWholeFile(r.tmp + L"left (9).bin", "ours");
+        endOwnFiles(*r.extraction, true);
+        EXPECT_EQ(fileExists(r.tmp + L"left (9).bin"), !row.ownFileGoes);
+        EXPECT_TRUE(fileExists(r.tmp + L"Documents.txt"));
+        EXPECT_TRUE(fileExists(work + L"config.ini"));
+    }
 }
 
 }  // namespace

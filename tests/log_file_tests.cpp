@@ -60,11 +60,20 @@ TEST_F(LogFileTest, AnUnopenableLogFileFallsBackToStandardOutput) {
     EXPECT_FALSE(fileExists(missing));
 
     // The same through the configuration, with no file created.
-    writeWholeFile(dir.file(L"config.ini"), "log_dir = ./no-such-dir/\r\n");
+    writeWholeFile(dir.file(L"config.ini"), "log_dir = no-such-dir/\r\n");
     CurrentDirectoryScope here(dir.path);
     LogFile other;
     openLog(other);
     EXPECT_EQ(logStream(other), stdout);
+    // "." that start-up could not write back as the working directory: the
+    // log still goes there, not to a hidden ".log.txt".
+    writeWholeFile(dir.file(L"config.ini"), "log_dir = .\r\n");
+    LogFile dotted;
+    openLog(dotted);
+    EXPECT_NE(logStream(dotted), stdout);
+    EXPECT_TRUE(fileExists(dir.file(L"log.txt")));
+    EXPECT_FALSE(fileExists(dir.file(L".log.txt")));
+    std::fclose(logStream(dotted));
 }
 
 TEST_F(LogFileTest, PacketDumpShowsEightBytesInHexAndAsCharacters) {

@@ -121,8 +121,10 @@ TEST_F(PlatformFiles, NonAsciiFileNamesWork) {
     EXPECT_TRUE(pathExists(path.c_str()));
 }
 
-#if defined(_WIN32)
-TEST_F(PlatformFiles, ShareModesAreEnforcedOnWindows) {
+// Windows enforces share modes; the POSIX half locks so that our own
+// programs see the same: a second receiver can neither write nor remove a
+// file that the first one holds.
+TEST_F(PlatformFiles, ShareModesHoldBetweenOurOwnOpens) {
     std::wstring path = dir.file(L"shared.txt");
     writeWholeFile(path, "x");
     // A reader that lets others read: a second reader gets in, a writer does not.
@@ -132,6 +134,13 @@ TEST_F(PlatformFiles, ShareModesAreEnforcedOnWindows) {
     EXPECT_TRUE(second.valid());
     ScopedFile writer(openFile(path.c_str(), FileAccess::write, FileShare::read, FileCreation::openExisting));
     EXPECT_FALSE(writer.valid());
+    EXPECT_FALSE(deleteFile(path.c_str()));
+    // A live file is never emptied by a second create either.
+    std::wstring live = dir.file(L"live.tmp");
+    ScopedFile first(openFile(live.c_str(), FileAccess::readWrite, FileShare::read, FileCreation::createAlways));
+    ASSERT_EQ(writeFile(first.handle, "data", 4), 4);
+    EXPECT_EQ(openFile(live.c_str(), FileAccess::readWrite, FileShare::read, FileCreation::createAlways), kNoFile);
+    EXPECT_EQ(fileSize(first.handle), 4);
 
     std::wstring logPath = dir.file(L"log.txt");
     FILE* log = openExclusiveAppendStream(logPath.c_str());
@@ -139,7 +148,6 @@ TEST_F(PlatformFiles, ShareModesAreEnforcedOnWindows) {
     EXPECT_EQ(openFile(logPath.c_str(), FileAccess::read, FileShare::read, FileCreation::openExisting), kNoFile);
     std::fclose(log);
 }
-#endif
 
 TEST(PlatformEvents, AnEventIsAutoResetAndRemembersASetBeforeTheWait) {
     Event* event = createEvent();

@@ -25,7 +25,8 @@ TEST(Startup, RelativeDirectoriesHangOffTheCurrentOneAndEndWithASeparator) {
     EXPECT_EQ(absolute(L"E:\\data\\tmp\\", L"D:\\app"), L"E:\\data\\tmp\\");
     EXPECT_EQ(absolute(L"", L"D:\\app"), L"D:\\app\\");
     EXPECT_EQ(absolute(L"E:\\data", L"D:\\app"), L"E:\\data\\");
-    EXPECT_EQ(absolute(L"\\\\server\\share\\", L"D:\\app"), L"D:\\app\\\\server\\share\\");
+    EXPECT_EQ(absolute(L"\\\\nas\\share\\dl\\", L"D:\\app"), L"\\\\nas\\share\\dl\\");
+    EXPECT_EQ(absolute(L"", L"\\\\nas\\share\\app"), L"\\\\nas\\share\\app\\");  // started from a share
 #else
     EXPECT_EQ(absolute(L"/tmp/", L"/srv/app"), L"/tmp/");
     EXPECT_EQ(absolute(L"tmp\\", L"/srv/app"), L"/srv/app/tmp/");  // written on Windows
@@ -62,6 +63,20 @@ TEST(Startup, DirectoriesAreWrittenBackAbsoluteAndMissingOnesAreReported) {
     normalizeLogDirectory();
     ASSERT_EQ(readConfigString("log_dir", stored, kMaxPath), 1);
     EXPECT_EQ(std::wstring(stored), dir.path + kPathSeparator);
+
+    // A folder that exists but takes no files is told at start, with why.
+    CapturedLog log;
+    gMessage.clear();
+    EXPECT_TRUE(checkDirectoryWritable("tmp_dir", expected.c_str(), kTmpDirUnwritableMessage, log.log));
+    EXPECT_EQ(gMessage, L"");
+    bool anything = false;  // the probe is gone
+    listDirectory(expected.c_str(), [](void* any, const wchar_t*, bool) { *static_cast<bool*>(any) = true; }, &anything);
+    EXPECT_FALSE(anything);
+#if !defined(_WIN32)
+    EXPECT_FALSE(checkDirectoryWritable("ok_dir", L"/proc/", kOkDirUnwritableMessage, log.log));
+    EXPECT_EQ(gMessage, kOkDirUnwritableMessage);
+    EXPECT_NE(log.text().find("Error: ok_dir /proc/ cannot be written: "), std::string::npos) << log.text();
+#endif
     setMessageSink({});
 
     writeWholeFile(dir.file(L"config.ini"), "cx = 5\r\n");

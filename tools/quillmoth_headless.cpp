@@ -108,6 +108,8 @@ bool startUp() {
     else
         useStandardOutput(gLog);
     logWrite(gLog, "\nQuillmoth sarted\n");
+    checkDirectoryWritable("tmp_dir", tmp, kTmpDirUnwritableMessage, gLog);
+    checkDirectoryWritable("ok_dir", ok, kOkDirUnwritableMessage, gLog);
 
     initExtraction(gExtraction);
     setSharedPath(gExtraction.tmpDir, tmp);
@@ -117,7 +119,7 @@ bool startUp() {
     gExtraction.view.filePlaced = objectPlaced;
     gSectionAssembler.sink = objectDatagramSink;
     gSectionAssembler.sinkContext = &gExtraction;
-    removePartialFiles(gExtraction);
+    startOwnFiles(gExtraction);
 
     // The filter set is in place before the first packet can arrive: objects
     // that came between the filter's installation and a later load would be
@@ -177,18 +179,15 @@ void runUntilStopped(const Options& options) {
 
 // The window's shutdown: the receiver first, so nothing new arrives; objects
 // being finished are completed whole; then, when asked for, the temporary
-// directory's contents, after the workers have discarded their objects, and
-// never when the directory is one the user keeps other things in.
+// files this receiver made, after the workers have discarded their objects.
 void shutDown() {
     stopReception(gReceiverPlugin);
-    if (!gReceiverPlugin.receptionStarted) return;
     int32_t clearTmp = 0;
-    readConfigInt("clear_tmp", &clearTmp);
-    wchar_t tmp[kMaxPath];
-    bool clear = clearTmp != 0 && readSharedPath(gExtraction.tmpDir, tmp) > 0;
-    settleTransfers(gExtraction, clear, 5000, nullptr, nullptr);
-    if (clear && tmpDirMayBeCleared(gExtraction, tmp) && !deleteDirectoryContents(tmp))
-        logWrite(gLog, "Error: tmp_dir not cleared\n");
+    if (gReceiverPlugin.receptionStarted) {
+        readConfigInt("clear_tmp", &clearTmp);
+        settleTransfers(gExtraction, clearTmp != 0, 5000, nullptr, nullptr);
+    }
+    endOwnFiles(gExtraction, clearTmp != 0);
 }
 
 }  // namespace

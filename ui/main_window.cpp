@@ -76,6 +76,8 @@ LRESULT onCreate(MainWindow& mw, HWND window)
     else
         useStandardOutput(log);
     logWrite(log, "\nQuillmoth sarted\n");
+    checkDirectoryWritable("tmp_dir", mw.tmpDir, kTmpDirUnwritableMessage, log);
+    checkDirectoryWritable("ok_dir", mw.okDir, kOkDirUnwritableMessage, log);
 
     Extraction& x = *mw.services.extraction;
     initExtraction(x);
@@ -86,7 +88,7 @@ LRESULT onCreate(MainWindow& mw, HWND window)
     x.log = mw.services.log;
     mw.services.assembler->sink = objectDatagramSink;
     mw.services.assembler->sinkContext = &x;
-    removePartialFiles(x);
+    startOwnFiles(x);
     // The filter set is in place before the first packet can arrive: an
     // object that came before a later load would be refused by the empty set.
     load(*mw.services.filters);
@@ -139,31 +141,6 @@ void stopReceptionFromWindow(ReceiverPlugin& plugin)
     closeEvent(request.done);
 }
 
-// Deletes everything inside the directory (which ends with the separator),
-// never the directory itself or its neighbours. No box at exit: a failure
-// goes to the log.
-void clearDirectory(LogFile& log, HWND window, const wchar_t* directory)
-{
-    wchar_t pattern[kMaxPath + 3] = {};
-    size_t length = lstrlenW(directory);
-    if (length == 0 || length + 3 > kMaxPath + 2) return;
-    lstrcpynW(pattern, directory, static_cast<int>(kMaxPath));
-    if (pattern[length - 1] != L'\\' && pattern[length - 1] != L'/') pattern[length++] = L'\\';
-    pattern[length++] = L'*';
-    pattern[length] = L'\0';
-    pattern[length + 1] = L'\0';  // the shell's list ends with two terminators
-    SHFILEOPSTRUCTW operation = {};
-    operation.hwnd = window;
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = pattern;
-    operation.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_SILENT;
-    int result = SHFileOperationW(&operation);
-    // An empty directory is no failure, whatever the shell says about it.
-    bool left = false;
-    listDirectory(directory, [](void* any, const wchar_t*, bool) { *static_cast<bool*>(any) = true; }, &left);
-    if (result != 0 && left) logWrite(log, "Error: tmp_dir not cleared (%d)\n", result);
-}
-
 LRESULT onDestroy(MainWindow& mw)
 {
     mw.closing.store(true);
@@ -173,18 +150,17 @@ LRESULT onDestroy(MainWindow& mw)
     KillTimer(mw.window, kRefreshTimer);
     KillTimer(mw.window, kRunningTimeTimer);
     ReceiverPlugin& plugin = *mw.services.plugin;
+    Extraction& x = *mw.services.extraction;
+    int32_t clearTmp = 0;
     if (plugin.receptionStarted) {
         stopReceptionFromWindow(plugin);
-        Extraction& x = *mw.services.extraction;
-        int32_t clearTmp = 0;
         readConfigInt("clear_tmp", &clearTmp);
-        wchar_t tmp[kMaxPath];
-        bool clear = clearTmp != 0 && readSharedPath(x.tmpDir, tmp) > 0;
         // Objects being finished are completed whole before the process
         // ends; with clear_tmp the rest are discarded by their workers.
-        settleTransfers(x, clear, kSettleMilliseconds, dispatchWhileClosing, nullptr);
-        if (clear && tmpDirMayBeCleared(x, tmp)) clearDirectory(*mw.services.log, mw.window, tmp);
+        settleTransfers(x, clearTmp != 0, kSettleMilliseconds, dispatchWhileClosing, nullptr);
     }
+    // Only the temporary files this program made go, never the folder's other contents.
+    endOwnFiles(x, clearTmp != 0);
     PostQuitMessage(0);
     return 0;
 }
