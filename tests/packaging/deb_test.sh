@@ -1,7 +1,8 @@
 #!/bin/sh
 # The Debian package as a user gets it: its fields and files, lintian, the
-# service unit, and the extracted programs receiving the sample files with
-# the packaged settings, then stopping on SIGTERM as the service does.
+# service unit, the user and folders postinst makes (as root), and the
+# extracted programs receiving the sample files with the packaged settings,
+# then stopping on SIGTERM as the service does.
 #
 # Usage: deb_test.sh PACKAGE.deb SCRATCH
 set -eu
@@ -68,6 +69,34 @@ if command -v systemd-analyze >/dev/null; then
     ok "systemd-analyze verify: the unit is clean"
 else
     echo "skip: systemd-analyze is not available"
+fi
+
+# postinst with this machine's adduser and chown, in a mount namespace with a
+# copy of /etc and empty /var/lib, /var/log and /run: the machine's own users
+# and folders stay untouched and no systemd is seen. The second run finds a
+# quillmoth user without a quillmoth group, and folders owned the wrong way.
+# postinst comes on standard input: the scratch folder may be under /var/lib.
+sys=$scratch/system
+inside() { unshare --mount --propagation private sh -ec 'for d in etc var/lib var/log run; do
+    mount --bind "$0/$d" "/$d"; done; exec "$@"' "$sys" "$@"; }
+if [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then
+    for case in new existing; do
+        rm -rf "$sys" && mkdir -p "$sys/var/lib" "$sys/var/log" "$sys/run" && cp -a /etc "$sys/etc"
+        if [ $case = existing ]; then
+            inside adduser --quiet --system --no-create-home quillmoth
+            mkdir -p "$sys/var/lib/quillmoth/tmp" "$sys/var/lib/quillmoth/ok"
+            inside chown quillmoth: /var/lib/quillmoth
+        fi
+        inside env DPKG_MAINTSCRIPT_PACKAGE=quillmoth DPKG_MAINTSCRIPT_NAME=postinst sh -s configure "" \
+            < "$scratch/control/postinst" > "$scratch/postinst.txt" 2>&1 ||
+            fail "postinst ($case user): $(cat "$scratch/postinst.txt")"
+        [ "$(stat -c %u "$sys/var/lib/quillmoth")" -eq 0 ] || fail "$case user: /var/lib/quillmoth is not root's"
+        inside runuser -u quillmoth -- sh -c 'cd /var/lib/quillmoth && touch tmp/w ok/w /var/log/quillmoth/w &&
+            ! ln -sf /dev/null config.ini 2>/dev/null' || fail "$case user: the service's writable folders are wrong"
+    done
+    ok "postinst: a new user and an existing one without its group; only tmp, ok and the log folder are the service's"
+else
+    echo "skip: postinst needs root and mount namespaces"
 fi
 
 # A working folder like the service's: its settings are links to the
