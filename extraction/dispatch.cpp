@@ -162,6 +162,16 @@ void handOff(Extraction& x, Transfer& t, uint32_t sequence, const uint8_t* paylo
         node = findSegment(t, sequence);
         if (node) t.rewrite = 1;
     }
+    if (!node && !segmentFits(x.table, t)) {
+        // The object cannot be completed without more memory than a receiver
+        // may spend on it: it ends now, as a cancelled one does.
+        countEvent(x.counters.tooManySegments);
+        t.closing.store(kClosedForMemory, std::memory_order_release);
+        t.handoffLength.store(0, std::memory_order_release);
+        setEvent(t.dataReady);
+        unlockMutex(x.table.mutex);
+        return;
+    }
     if (!node) {
         // The worker is idle and has left the position at the end of the file.
         int64_t end = filePosition(t.tempFile.load(std::memory_order_acquire));
@@ -302,6 +312,7 @@ Transfer* createTransfer(Extraction& x, const DatagramAddress& address, const wc
     std::wmemcpy(t->fileName, name, nameLength + 1);
     std::wcscpy(t->tempPath, path);
     t->owner = &x;
+    t->segmentTally = &x.table.segmentRecords;
 
     // The row first, without the mutex: the view may call into the UI thread.
     if (x.view.rowInserted) {

@@ -67,12 +67,24 @@ struct ExtractionCounters {
     std::atomic<uint64_t> timedOut{0};
     std::atomic<uint64_t> cancelled{0};       // by the user
     std::atomic<uint64_t> replaced{0};        // the next object on the key began first
-    std::atomic<uint64_t> failed{0};          // a payload did not inflate or could not be written
+    std::atomic<uint64_t> failed{0};          // a payload did not inflate
+    std::atomic<uint64_t> writeFailed{0};     // the temporary file took not all of a payload
     // More bytes than announced, or more empty segments than allowed.
     std::atomic<uint64_t> oversized{0};
+    // Segment records beyond the object's bound or the table's budget: the
+    // refused datagrams, and the objects ended for it.
+    std::atomic<uint64_t> tooManySegments{0};
+    std::atomic<uint64_t> overBudget{0};
 };
 
 inline void countEvent(std::atomic<uint64_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
+
+// Objects lost to the disk or the folders, each told in the log as "not
+// saved": what the window's error count and the headless status add to the
+// stream's own errors.
+inline uint64_t filesNotSaved(const ExtractionCounters& c) {
+    return c.tempFileFailed.load() + c.writeFailed.load() + c.assemblyFailed.load();
+}
 
 struct Extraction {
     TransferTable table;

@@ -49,7 +49,15 @@ SegmentNode* addSegment(Transfer& transfer, uint32_t sequence, uint32_t offset) 
         transfer.segments.last = node;
     transfer.segments.first = node;
     transfer.segmentIndex[sequence] = node;
+    if (transfer.segmentTally) transfer.segmentTally->fetch_add(1, std::memory_order_relaxed);
     return node;
+}
+
+bool segmentFits(const TransferTable& table, const Transfer& t) {
+    uint64_t own = t.segmentIndex.size() + 1;
+    uint64_t earned = kSpareSegments + t.received.load(std::memory_order_relaxed) / kMinSegmentBytes;
+    uint64_t all = table.segmentRecords.load(std::memory_order_relaxed) + 1;
+    return own <= earned && all * kSegmentRecordBytes <= kSegmentBudgetBytes;
 }
 
 SegmentNode* findSegment(Transfer& transfer, uint32_t sequence) {
@@ -64,6 +72,7 @@ void removeSegment(Transfer& transfer, SegmentNode* node) {
     else transfer.segments.first = node->next;
     if (node->next) node->next->prev = node->prev;
     else transfer.segments.last = node->prev;
+    if (transfer.segmentTally) transfer.segmentTally->fetch_sub(1, std::memory_order_relaxed);
     delete node;
 }
 

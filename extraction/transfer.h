@@ -33,6 +33,8 @@ constexpr uint16_t kHandoffCapacity = 2048;
 constexpr uint16_t kSlotEmpty = 0xFFFF;
 constexpr uint16_t kEmptyPayload = 0xFFFE;
 constexpr uint32_t kClosedByUser = 2;
+// closing of a Transfer ended because its segment records outgrew their bound.
+constexpr uint32_t kClosedForMemory = 3;
 // Every datagram after the first must bring at least one body byte, but for
 // a few that carry nothing (a payload that inflates to no output, such as a
 // piece of a block's code tables). An object of `length` bytes may have that
@@ -40,6 +42,18 @@ constexpr uint32_t kClosedByUser = 2;
 // and an object with more empty segments ends.
 constexpr uint32_t kSpareSegments = 1024;
 inline uint32_t spareSegments(uint32_t length) { return kSpareSegments + length / 1024; }
+
+// Memory for segment records has a bound whatever a sender announces. One
+// segment costs its node, its index entry with its share of the buckets, and
+// the allocator's headers: about this many bytes (huge_object_bench measures it).
+constexpr uint64_t kSegmentRecordBytes = 104;
+// All Transfers' segment records together: enough for objects of several
+// gigabytes in progress at once in datagrams of common size.
+constexpr uint64_t kSegmentBudgetBytes = sizeof(void*) >= 8 ? uint64_t(256) << 20 : uint64_t(64) << 20;
+// Past its first kSpareSegments, a Transfer's segments bring at least this
+// many body bytes each on average: a real object's datagrams carry hundreds
+// or thousands; a stream of near-empty ones only grows the records.
+constexpr uint32_t kMinSegmentBytes = 16;
 
 struct Transfer {
     Transfer* next = nullptr;
@@ -49,6 +63,8 @@ struct Transfer {
     // repeat or a late datagram of a huge object is found in constant time.
     std::unordered_map<uint32_t, SegmentNode*> segmentIndex;
     uint32_t emptySegments = 0;  // segments that came out empty; counted by the worker
+    // The table's count of segment records, kept by addSegment and removeSegment.
+    std::atomic<uint64_t>* segmentTally = nullptr;
     uint8_t rewrite = 0;  // the waiting payload repeats a stored sequence number
     // Closed and reset to kNoFile by the worker while the packet thread may
     // still read the file's position.
@@ -91,7 +107,13 @@ struct TransferTable {
     Mutex* mutex = nullptr;
     // Transfers created so far; read and advanced only on the packet thread.
     uint32_t objectCounter = 0;
+    // Segment records of all Transfers, against kSegmentBudgetBytes.
+    std::atomic<uint64_t> segmentRecords{0};
 };
+
+// Whether one more segment record fits the Transfer's bound and the table's
+// budget. The caller holds the mutex and the worker is idle.
+bool segmentFits(const TransferTable& table, const Transfer& transfer);
 
 // The live, not closing Transfer with this key, returned with the table's
 // mutex held; nullptr (and the mutex free) when there is none. The source

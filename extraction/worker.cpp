@@ -137,8 +137,9 @@ void runWorker(void* raw) {
         if (length == 0) {
             // The user's delete, or the next object on the key, which closed
             // this one before asking.
-            bool byUser = t->closing.load(std::memory_order_acquire) == kClosedByUser;
-            return fail(t, stream, byUser ? c.cancelled : c.replaced);
+            uint32_t why = t->closing.load(std::memory_order_acquire);
+            if (why == kClosedForMemory) return fail(t, stream, c.overBudget);
+            return fail(t, stream, why == kClosedByUser ? c.cancelled : c.replaced);
         }
         if (length == kEmptyPayload) length = 0;
         int32_t produced = inflatePayload(stream, *t, length, output);
@@ -148,7 +149,7 @@ void runWorker(void* raw) {
         if (stored == Payload::failed) {
             // The disk said no: the user must learn why the file will not come.
             logFileNotSaved(*t->owner->log, t->fileName, why);
-            return fail(t, stream, c.failed);
+            return fail(t, stream, c.writeFailed);
         }
         if (stored == Payload::oversized) return fail(t, stream, c.oversized);
         if (stored == Payload::complete) {

@@ -22,6 +22,7 @@ const CounterLine kDatagramLines[] = {
     {"повторы первой датаграммы", &ExtractionCounters::firstRepeats},
     {"опоздавшие к концу объекта", &ExtractionCounters::lateForClosing},
     {"с номером за пределами длины объекта", &ExtractionCounters::beyondLength},
+    {"сверх предела памяти объекта", &ExtractionCounters::tooManySegments},
     {"первые, которые не распаковываются", &ExtractionCounters::notInflated},
     {"первые с негодным заголовком", &ExtractionCounters::headerRefused},
     {"отвергнуто фильтрами", &ExtractionCounters::filterRefused},
@@ -37,8 +38,10 @@ const CounterLine kObjectLines[] = {
     {"брошено по тайм-ауту", &ExtractionCounters::timedOut},
     {"удалено пользователем", &ExtractionCounters::cancelled},
     {"прервано следующим объектом", &ExtractionCounters::replaced},
-    {"ошибка распаковки или записи", &ExtractionCounters::failed},
+    {"ошибка распаковки", &ExtractionCounters::failed},
+    {"ошибка записи временного файла", &ExtractionCounters::writeFailed},
     {"больше объявленной длины", &ExtractionCounters::oversized},
+    {"прервано: предел памяти", &ExtractionCounters::overBudget},
 };
 
 void printLines(const ExtractionCounters& counters, const char* title, const CounterLine* lines, size_t count,

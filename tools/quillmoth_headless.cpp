@@ -135,7 +135,8 @@ void printStatus(uint64_t packets, uint64_t previousPackets, uint32_t minutes) {
     wchar_t total[256], rate[256], errors[256], time[256], counters[256], line[1400];
     formatTotal(packets * kTsPacketSize, total, 256);
     formatOverallRate((packets - previousPackets) * kTsPacketSize, 1000, rate, 256);
-    formatErrors(gSectionAssembler.discontinuityCount.load(), errors, 256);
+    formatErrors(int32_t(gSectionAssembler.discontinuityCount.load() + filesNotSaved(gExtraction.counters)), errors,
+                 256);
     formatRunningTime(minutes, time, 256);
     formatCounterSummary(gExtraction.counters, counters, 256);
     formatWide(line, 1400, L"%ls | %ls | %ls | %ls | %ls", total, rate, errors, time, counters);

@@ -198,7 +198,9 @@ void refreshStatusBar(MainWindow& mw)
     setStatusPart(mw.statusBar, 0, text);
     formatOverallRate(total - mw.previousTotal, ratePeriod(mw), text, kStatusLength);
     setStatusPart(mw.statusBar, 1, text);
-    formatErrors(mw.services.assembler->discontinuityCount.load(), text, kStatusLength);
+    uint64_t errors = uint64_t(mw.services.assembler->discontinuityCount.load()) +
+                      filesNotSaved(mw.services.extraction->counters);
+    formatErrors(int32_t(errors), text, kStatusLength);
     setStatusPart(mw.statusBar, 2, text);
     mw.previousTotal = total;
 }
