@@ -133,6 +133,7 @@ bool openOwnFiles(OwnFiles& own, const wchar_t* directory) {
             if (entryExists(path.c_str())) continue;
             return false;
         }
+        hideFile(path.c_str());
         own.journal = file;
         own.journalPath = path;
         rewriteJournal(own);

@@ -109,6 +109,9 @@ bool deleteDirectoryContents(const wchar_t* directory);
 // true when both paths name the same existing file or directory, however
 // they are spelt (case, links, "." and ".." as the system resolves them).
 bool sameEntry(const wchar_t* first, const wchar_t* second);
+// Hides a file from the usual listings (Windows' hidden attribute; a name
+// that starts with "." is hidden already elsewhere).
+void hideFile(const wchar_t* path);
 // true when the directory is the root of a volume or file system: a drive,
 // a network share, "/", or a folder that another file system is mounted on.
 bool isVolumeRoot(const wchar_t* directory);

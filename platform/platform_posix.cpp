@@ -307,6 +307,8 @@ FILE* openExclusiveAppendStream(const wchar_t* path) {
     return stream;
 }
 
+void hideFile(const wchar_t*) {}
+
 bool isVolumeRoot(const wchar_t* directory) {
     char name[kUtf8PathCapacity];
     if (!wideToUtf8(directory, name, sizeof name - 3) || name[0] == '\0') return false;

@@ -183,6 +183,11 @@ FILE* openExclusiveAppendStream(const wchar_t* path) {
     return _wfsopen(path, L"ab", _SH_DENYRW);
 }
 
+void hideFile(const wchar_t* path) {
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(path, attributes | FILE_ATTRIBUTE_HIDDEN);
+}
+
 bool isVolumeRoot(const wchar_t* directory) {
     wchar_t volume[MAX_PATH + 1];
     if (!directory[0] || !GetVolumePathNameW(directory, volume, MAX_PATH + 1)) return false;
