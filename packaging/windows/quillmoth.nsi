@@ -18,6 +18,12 @@
 ; streamsplitter.dll already in the folder is replaced, and later removed, only
 ; when its version resource names it ours: the user may have put a real
 ; receiver's module of the same name there.
+;
+; The uninstaller must not take what was never ours, so the installer goes only
+; into an empty (or new) folder or over an earlier installation, and writes
+; into the folder a record (RECORD) of what it made there. There is one
+; installation per user: the uninstall entry and the Start-menu shortcut are
+; that one's, and another folder is refused while it exists.
 
 !ifdef TARGET
   Target ${TARGET}
@@ -36,6 +42,10 @@ XPStyle on
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
 !define WINDOW_CLASS "QUILLMOTH"
 !define SHORTCUT "$SMPROGRAMS\${PRODUCT}.lnk"
+; What the installer made in the folder. An INI file in UTF-16: one key per
+; name that the installation may own, "1" when it made that name (or found it
+; absent, for what the program makes later), "0" when it was there before.
+!define RECORD "quillmoth-install.ini"
 ; The string of the version resource that tells our plug-ins from others.
 !define OWN_PRODUCT_NAME_KEY "\StringFileInfo\041904B0\ProductName"
 
@@ -43,6 +53,7 @@ XPStyle on
 !include LogicLib.nsh
 !include x64.nsh
 !include Sections.nsh
+!include FileFunc.nsh
 
 ; ---------------------------------------------------------------------------
 ; The version: "0.05" -> 0.5.0.0 for the numeric fields of the version
@@ -103,7 +114,7 @@ VIAddVersionKey /LANG=1049 "LegalCopyright" "© 2026 ${PRODUCT}"
 
 !define MUI_WELCOMEPAGE_TEXT "Эта программа установит ${PRODUCT} ${VERSION} на ваш компьютер.$\r$\n$\r$\nЕсли ${PRODUCT} уже установлен, он будет обновлён: ваши настройки (config.ini), фильтры (filters.qmf) и принятые файлы сохранятся.$\r$\n$\r$\n$_CLICK"
 !insertmacro MUI_PAGE_WELCOME
-!define MUI_DIRECTORYPAGE_TEXT_TOP "Программа будет установлена в указанную папку. Права администратора не нужны: папка должна быть доступна вам для записи, потому что там же хранятся настройки и принятые файлы.$\r$\n$\r$\nЧтобы выбрать другую папку, нажмите кнопку «Обзор»."
+!define MUI_DIRECTORYPAGE_TEXT_TOP "Программа будет установлена в указанную папку. Права администратора не нужны: папка должна быть доступна вам для записи, потому что там же хранятся настройки и принятые файлы. Папка должна быть новой или пустой либо той, где ${PRODUCT} уже установлен.$\r$\n$\r$\nЧтобы выбрать другую папку, нажмите кнопку «Обзор»."
 !define MUI_PAGE_CUSTOMFUNCTION_LEAVE LeaveDirectoryPage
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
@@ -112,7 +123,7 @@ VIAddVersionKey /LANG=1049 "LegalCopyright" "© 2026 ${PRODUCT}"
 !insertmacro MUI_PAGE_FINISH
 
 !insertmacro MUI_UNPAGE_CONFIRM
-!define MUI_COMPONENTSPAGE_TEXT_TOP "Настройки (config.ini), фильтры (filters.qmf), журнал и папки tmp и ok с принятыми файлами остаются в папке программы. Чтобы удалить и их, отметьте второй пункт."
+!define MUI_COMPONENTSPAGE_TEXT_TOP "Настройки (config.ini), фильтры (filters.qmf), журнал и папки tmp и ok с принятыми файлами остаются в папке программы. Чтобы удалить и их, отметьте второй пункт: удаляется только то, что появилось при этой установке; бывшее в папке до неё остаётся."
 !define MUI_COMPONENTSPAGE_NODESC
 !define MUI_PAGE_CUSTOMFUNCTION_SHOW un.HideSpaceText
 !insertmacro MUI_UNPAGE_COMPONENTS
@@ -124,6 +135,11 @@ LangString RUNNING_TEXT ${LANG_RUSSIAN} "${PRODUCT} сейчас работае�
 LangString NOT_WRITABLE_TEXT ${LANG_RUSSIAN} "В папку «$INSTDIR» нельзя записывать без прав администратора. Выберите папку в своём профиле, например ту, что предложена сначала."
 LangString FOREIGN_KEPT ${LANG_RUSSIAN} "Оставлен как есть модуль другой программы: $R0"
 LangString FOREIGN_NOT_REMOVED ${LANG_RUSSIAN} "Не удалён модуль другой программы: $R0"
+LangString FOREIGN_FOLDER_TEXT ${LANG_RUSSIAN} "В папке «$INSTDIR» уже есть файлы, и это не установленный ${PRODUCT}. Программа хранит настройки и принятые файлы рядом с собой, поэтому ставится только в новую или пустую папку либо поверх прежней установки. Выберите другую папку."
+LangString SUBFOLDER_OFFERED ${LANG_RUSSIAN} "В папке «$INSTDIR» уже есть файлы, и это не установленный ${PRODUCT}. Программа хранит настройки и принятые файлы рядом с собой, поэтому ставится только в новую или пустую папку либо поверх прежней установки.$\r$\n$\r$\nПредложена папка внутри неё: «$R1». Нажмите «Далее», чтобы установить туда, или выберите другую."
+LangString OTHER_INSTALL_TEXT ${LANG_RUSSIAN} "${PRODUCT} уже установлен в папку «$R1». Новая версия ставится туда же, поверх прежней: настройки и принятые файлы сохранятся. Чтобы установить программу в другую папку, сначала удалите её («Параметры» → «Приложения» → «Установленные приложения»)."
+LangString KEPT_NOT_OURS ${LANG_RUSSIAN} "Оставлено то, что было в папке до установки: $R0"
+LangString KEPT_LINK ${LANG_RUSSIAN} "Оставлена папка-ссылка с её содержимым: $R0"
 
 ; ---------------------------------------------------------------------------
 ; Shared by the installer and the uninstaller ("un." functions).
@@ -204,14 +220,20 @@ FunctionEnd
 ; ---------------------------------------------------------------------------
 ; The installer.
 
+!macro QM_INSTALL_FILE stage name
+  File "${stage}/${name}"
+  WriteINIStr "$INSTDIR\${RECORD}" "Made" "${name}" "1"
+!macroend
+
 ; A plug-in is written when the folder has none of that name or ours.
 !macro QM_INSTALL_PLUGIN stage name
   Push "$INSTDIR\${name}"
   Call IsOurs
   Pop $R0
   ${If} $R0 = 1
-    File "${stage}/${name}"
+    !insertmacro QM_INSTALL_FILE "${stage}" ${name}
   ${Else}
+    WriteINIStr "$INSTDIR\${RECORD}" "Made" "${name}" "0"
     StrCpy $R0 "$INSTDIR\${name}"
     DetailPrint "$(FOREIGN_KEPT)"
   ${EndIf}
@@ -219,12 +241,12 @@ FunctionEnd
 
 !macro QM_INSTALL_STAGE stage
   SetOverwrite on
-  File "${stage}/quillmoth.exe"
-  File "${stage}/quillmoth-filters.exe"
-  File "${stage}/tsdump.exe"
-  File "${stage}/broadcast.exe"
-  File "${stage}/ПРОЧТИ.txt"
-  File "${stage}/LICENSE.txt"
+  !insertmacro QM_INSTALL_FILE "${stage}" quillmoth.exe
+  !insertmacro QM_INSTALL_FILE "${stage}" quillmoth-filters.exe
+  !insertmacro QM_INSTALL_FILE "${stage}" tsdump.exe
+  !insertmacro QM_INSTALL_FILE "${stage}" broadcast.exe
+  !insertmacro QM_INSTALL_FILE "${stage}" ПРОЧТИ.txt
+  !insertmacro QM_INSTALL_FILE "${stage}" LICENSE.txt
   !insertmacro QM_INSTALL_PLUGIN "${stage}" streamreader.dll
   !insertmacro QM_INSTALL_PLUGIN "${stage}" streamsplitter.dll
   ; The user's settings and filters stay as they are.
@@ -283,9 +305,100 @@ Function IsWritable
   Exch $0
 FunctionEnd
 
-; Without administrator rights a folder such as Program Files cannot be
-; written: the user chooses again instead of meeting an error per file.
+; FolderState: pops a folder, pushes "empty" when it is absent or empty, "ours"
+; when it holds an earlier installation (our record, or the uninstaller of an
+; installer that wrote none, told by its version resource), "other" otherwise.
+Function FolderState
+  Exch $0
+  Push $1
+  Push $2
+  Push $3
+  StrCpy $1 "empty"
+  ReadINIStr $2 "$0\${RECORD}" "${PRODUCT}" "Version"
+  ${If} $2 != ""
+    StrCpy $1 "ours"
+  ${ElseIf} ${FileExists} "$0\uninstall.exe"
+    Push "$0\uninstall.exe"
+    Call IsOurs
+    Pop $2
+    ${If} $2 = 1
+      StrCpy $1 "ours"
+    ${Else}
+      StrCpy $1 "other"
+    ${EndIf}
+  ${Else}
+    ClearErrors
+    FindFirst $2 $3 "$0\*.*"
+    ${DoUntil} ${Errors}
+      ${If} $3 != "."
+      ${AndIf} $3 != ".."
+        StrCpy $1 "other"
+        ${Break}
+      ${EndIf}
+      FindNext $2 $3
+    ${Loop}
+    FindClose $2
+  ${EndIf}
+  StrCpy $0 $1
+  Pop $3
+  Pop $2
+  Pop $1
+  Exch $0
+FunctionEnd
+
+; RegisteredElsewhere: pushes the folder of the registered installation when it
+; is still there and is not $INSTDIR, "" otherwise. A folder deleted by hand
+; leaves its entry behind; that entry is taken over.
+Function RegisteredElsewhere
+  Push $0
+  ReadRegStr $0 HKCU "${UNINSTALL_KEY}" "InstallLocation"
+  ${If} $0 == "$INSTDIR"
+  ${OrIfNot} ${FileExists} "$0\uninstall.exe"
+    StrCpy $0 ""
+  ${EndIf}
+  Exch $0
+FunctionEnd
+
+; The directory page's edit box.
+Function SetDirectoryField
+  Exch $0
+  Push $1
+  FindWindow $1 "#32770" "" $HWNDPARENT
+  GetDlgItem $1 $1 1019
+  SendMessage $1 ${WM_SETTEXT} 0 "STR:$0"
+  Pop $1
+  Pop $0
+FunctionEnd
+
+; The user chooses again instead of meeting an error per file (a folder such
+; as Program Files cannot be written without administrator rights) or an
+; installation that mixes with, and later takes, someone else's files.
 Function LeaveDirectoryPage
+  Call RegisteredElsewhere
+  Pop $R1
+  ${If} $R1 != ""
+    MessageBox MB_OK|MB_ICONEXCLAMATION "$(OTHER_INSTALL_TEXT)"
+    Push $R1
+    Call SetDirectoryField
+    Abort
+  ${EndIf}
+  Push "$INSTDIR"
+  Call FolderState
+  Pop $0
+  ${If} $0 == "other"
+    StrCpy $R1 "$INSTDIR\${PRODUCT}"
+    Push $R1
+    Call FolderState
+    Pop $0
+    ${If} $0 == "other"
+      MessageBox MB_OK|MB_ICONEXCLAMATION "$(FOREIGN_FOLDER_TEXT)"
+    ${Else}
+      MessageBox MB_OK|MB_ICONEXCLAMATION "$(SUBFOLDER_OFFERED)"
+      Push $R1
+      Call SetDirectoryField
+    ${EndIf}
+    Abort
+  ${EndIf}
   Call IsWritable
   Pop $0
   ${If} $0 = 0
@@ -294,11 +407,62 @@ Function LeaveDirectoryPage
   ${EndIf}
 FunctionEnd
 
+; QM_CLAIM NAME TEST: NAME becomes this installation's when TEST (NAME, or
+; NAME\*.* for a folder) finds nothing there. Decided once, by the first
+; installation into the folder: an upgrade finds the program's own files.
+!macro QM_CLAIM name test
+  ReadINIStr $0 "$INSTDIR\${RECORD}" "Made" "${name}"
+  ${If} $0 == ""
+    ${If} ${FileExists} "$INSTDIR\${test}"
+      WriteINIStr "$INSTDIR\${RECORD}" "Made" "${name}" "0"
+    ${Else}
+      WriteINIStr "$INSTDIR\${RECORD}" "Made" "${name}" "1"
+    ${EndIf}
+  ${EndIf}
+!macroend
+
+; The record is begun before anything else is written: what is there now was
+; there before this installation.
+Function StartRecord
+  ${IfNot} ${FileExists} "$INSTDIR\${RECORD}"
+    StrCpy $1 1
+    ${If} ${FileExists} "$INSTDIR\*.*"
+      StrCpy $1 0
+    ${EndIf}
+    CreateDirectory "$INSTDIR"
+    ; A UTF-16 file keeps the Cyrillic name of the read-me whatever the
+    ; system's code page.
+    FileOpen $0 "$INSTDIR\${RECORD}" w
+    FileWriteWord $0 0xFEFF
+    FileClose $0
+    WriteINIStr "$INSTDIR\${RECORD}" "${PRODUCT}" "Folder" $1
+  ${EndIf}
+  WriteINIStr "$INSTDIR\${RECORD}" "${PRODUCT}" "Version" "${VERSION}"
+  !insertmacro QM_CLAIM config.ini config.ini
+  !insertmacro QM_CLAIM filters.qmf filters.qmf
+  !insertmacro QM_CLAIM log.txt log.txt
+  !insertmacro QM_CLAIM streamreader.ini streamreader.ini
+  !insertmacro QM_CLAIM streamsplitter.ini streamsplitter.ini
+  !insertmacro QM_CLAIM tmp "tmp\*.*"
+  !insertmacro QM_CLAIM ok "ok\*.*"
+FunctionEnd
+
 Section "-Check"
   ; The user may have started the program while the pages were shown.
   Call CheckNotRunning
-  ; A silent installation has no directory page to go back to.
+  ; A silent installation has no directory page to go back to. Nothing is
+  ; written into a refused folder, not even the writing trial.
   ${If} ${Silent}
+    Call RegisteredElsewhere
+    Pop $R1
+    Push "$INSTDIR"
+    Call FolderState
+    Pop $0
+    ${If} $R1 != ""
+    ${OrIf} $0 == "other"
+      SetErrorLevel 2
+      Quit
+    ${EndIf}
     Call IsWritable
     Pop $0
     ${If} $0 = 0
@@ -306,6 +470,7 @@ Section "-Check"
       Quit
     ${EndIf}
   ${EndIf}
+  Call StartRecord
 SectionEnd
 
 ; One section per stage: the one this machine does not run is unselected in
@@ -380,19 +545,68 @@ Function RunProgram
 FunctionEnd
 
 ; ---------------------------------------------------------------------------
-; The uninstaller: removes what the installer wrote, by name. The settings,
-; the filters, the log and the received files stay unless the user ticks the
-; second section. The folder itself goes only when it is left empty.
+; The uninstaller: removes, by name, what the record says the installer made.
+; The settings, the filters, the log and the received files stay unless the
+; user ticks the second section (or gives /PURGE); then those of them that
+; this installation made go, and nothing that was there before it. The record
+; stays while the folder holds anything, so that a later installation knows
+; the folder and what in it is whose; the folder goes only when the installer
+; made it and it is left empty.
 
-!macro QM_REMOVE_PLUGIN name
+; QM_REMOVE_FILE NAME: a file the installer wrote.
+!macro QM_REMOVE_FILE name
+  ReadINIStr $R0 "$INSTDIR\${RECORD}" "Made" "${name}"
+  ${If} $R0 == "1"
+    Delete "$INSTDIR\${name}"
+    DeleteINIStr "$INSTDIR\${RECORD}" "Made" "${name}"
+  ${EndIf}
+!macroend
+
+; QM_REMOVE_PROGRAM NAME: an executable the installer wrote that still carries
+; our version resource: a plug-in may have been replaced by a receiver's own.
+!macro QM_REMOVE_PROGRAM name
   Push "$INSTDIR\${name}"
   Call un.IsOurs
   Pop $R0
   ${If} $R0 = 1
-    Delete "$INSTDIR\${name}"
+    !insertmacro QM_REMOVE_FILE ${name}
   ${Else}
     StrCpy $R0 "$INSTDIR\${name}"
     DetailPrint "$(FOREIGN_NOT_REMOVED)"
+  ${EndIf}
+!macroend
+
+; QM_REMOVE_DATA NAME: a settings file or the log, when this installation made
+; it (or found it absent, for what the program writes).
+!macro QM_REMOVE_DATA name
+  ReadINIStr $R0 "$INSTDIR\${RECORD}" "Made" "${name}"
+  ${If} $R0 == "1"
+    Delete "$INSTDIR\${name}"
+    DeleteINIStr "$INSTDIR\${RECORD}" "Made" "${name}"
+  ${ElseIf} ${FileExists} "$INSTDIR\${name}"
+    StrCpy $R0 "$INSTDIR\${name}"
+    DetailPrint "$(KEPT_NOT_OURS)"
+  ${EndIf}
+!macroend
+
+; QM_REMOVE_FOLDER NAME: tmp\ or ok\ with what the program put in it, when
+; this installation made the folder. A folder that was there before keeps
+; everything in it: the received files in it may be anyone's. A folder
+; replaced by a link is not followed.
+!macro QM_REMOVE_FOLDER name
+  ReadINIStr $R0 "$INSTDIR\${RECORD}" "Made" "${name}"
+  ${If} $R0 == "1"
+    ${un.GetFileAttributes} "$INSTDIR\${name}" "REPARSE_POINT" $R0
+    ${If} $R0 = 1
+      StrCpy $R0 "$INSTDIR\${name}"
+      DetailPrint "$(KEPT_LINK)"
+    ${Else}
+      RMDir /r "$INSTDIR\${name}"
+      DeleteINIStr "$INSTDIR\${RECORD}" "Made" "${name}"
+    ${EndIf}
+  ${ElseIf} ${FileExists} "$INSTDIR\${name}\*.*"
+    StrCpy $R0 "$INSTDIR\${name}"
+    DetailPrint "$(KEPT_NOT_OURS)"
   ${EndIf}
 !macroend
 
@@ -403,41 +617,71 @@ Function un.HideSpaceText
   ShowWindow $0 ${SW_HIDE}
 FunctionEnd
 
-Function un.onInit
-  Call un.CheckNotRunning
-FunctionEnd
-
 Section "un.Программа ${PRODUCT}" SecUnProgram
   SectionIn RO
   Call un.CheckNotRunning
-  Delete "$INSTDIR\quillmoth.exe"
-  Delete "$INSTDIR\quillmoth-filters.exe"
-  Delete "$INSTDIR\tsdump.exe"
-  Delete "$INSTDIR\broadcast.exe"
-  Delete "$INSTDIR\ПРОЧТИ.txt"
-  Delete "$INSTDIR\LICENSE.txt"
-  !insertmacro QM_REMOVE_PLUGIN streamreader.dll
-  !insertmacro QM_REMOVE_PLUGIN streamsplitter.dll
-  SetShellVarContext current
-  Delete "${SHORTCUT}"
-  DeleteRegKey HKCU "${UNINSTALL_KEY}"
+  !insertmacro QM_REMOVE_PROGRAM quillmoth.exe
+  !insertmacro QM_REMOVE_PROGRAM quillmoth-filters.exe
+  !insertmacro QM_REMOVE_PROGRAM tsdump.exe
+  !insertmacro QM_REMOVE_PROGRAM broadcast.exe
+  !insertmacro QM_REMOVE_PROGRAM streamreader.dll
+  !insertmacro QM_REMOVE_PROGRAM streamsplitter.dll
+  !insertmacro QM_REMOVE_FILE ПРОЧТИ.txt
+  !insertmacro QM_REMOVE_FILE LICENSE.txt
+  ; The entry and the shortcut are those of the registered installation,
+  ; which need not be this one when an older installer made two.
+  ReadRegStr $0 HKCU "${UNINSTALL_KEY}" "InstallLocation"
+  ${If} $0 == "$INSTDIR"
+    SetShellVarContext current
+    Delete "${SHORTCUT}"
+    DeleteRegKey HKCU "${UNINSTALL_KEY}"
+  ${EndIf}
   Delete "$INSTDIR\uninstall.exe"
 SectionEnd
 
 Section /o "un.Настройки и принятые файлы" SecUnData
-  Delete "$INSTDIR\config.ini"
-  Delete "$INSTDIR\filters.qmf"
-  Delete "$INSTDIR\streamreader.ini"
-  Delete "$INSTDIR\streamsplitter.ini"
-  Delete "$INSTDIR\log.txt"
-  RMDir /r "$INSTDIR\tmp"
-  RMDir /r "$INSTDIR\ok"
+  !insertmacro QM_REMOVE_DATA config.ini
+  !insertmacro QM_REMOVE_DATA filters.qmf
+  !insertmacro QM_REMOVE_DATA streamreader.ini
+  !insertmacro QM_REMOVE_DATA streamsplitter.ini
+  !insertmacro QM_REMOVE_DATA log.txt
+  !insertmacro QM_REMOVE_FOLDER tmp
+  !insertmacro QM_REMOVE_FOLDER ok
 SectionEnd
 
 Section "-un.Folder"
-  ; Only when empty: whatever else the user keeps there stays.
-  RMDir "$INSTDIR"
-  ${If} ${FileExists} "$INSTDIR\*.*"
+  ; Is anything left but the record?
+  StrCpy $1 0
+  ClearErrors
+  FindFirst $2 $0 "$INSTDIR\*.*"
+  ${DoUntil} ${Errors}
+    ${If} $0 != "."
+    ${AndIf} $0 != ".."
+    ${AndIf} $0 != "${RECORD}"
+      StrCpy $1 1
+      ${Break}
+    ${EndIf}
+    FindNext $2 $0
+  ${Loop}
+  FindClose $2
+  ${If} $1 = 0
+    ReadINIStr $3 "$INSTDIR\${RECORD}" "${PRODUCT}" "Folder"
+    Delete "$INSTDIR\${RECORD}"
+    ${If} $3 == "1"
+      RMDir "$INSTDIR"
+    ${EndIf}
+  ${Else}
     DetailPrint "Оставлена папка с вашими файлами: $INSTDIR"
   ${EndIf}
 SectionEnd
+
+; /PURGE ticks the second section: a silent uninstallation has no page for it.
+Function un.onInit
+  Call un.CheckNotRunning
+  ${un.GetParameters} $0
+  ClearErrors
+  ${un.GetOptions} $0 "/PURGE" $1
+  ${IfNot} ${Errors}
+    !insertmacro SelectSection ${SecUnData}
+  ${EndIf}
+FunctionEnd

@@ -3,7 +3,7 @@
 there and nothing else, each program built for its archive's processor, with
 our version resource and no path of the machine that built it, needing only
 DLLs that every Windows has; the texts a
-Windows user opens."""
+Windows user opens; the names as Debian's unzip writes them."""
 import os, re, subprocess, sys, tempfile, zipfile
 
 release, version, source = sys.argv[1], sys.argv[2], sys.argv[3]
@@ -37,8 +37,13 @@ for arch, machine in MACHINES.items():
     name = f"Quillmoth-{version}-{arch}.zip"
     with zipfile.ZipFile(os.path.join(release, name)) as archive, tempfile.TemporaryDirectory() as scratch:
         check(sorted(archive.namelist()) == EXPECTED, f"{name}: holds exactly {len(EXPECTED)} entries")
-        archive.extractall(scratch)
+        # Unpacked as on Debian, by Info-ZIP's unzip, which has its own idea of
+        # how a name is encoded.
+        subprocess.run(["unzip", "-q", os.path.join(release, name), "-d", scratch], check=True,
+                       env=dict(os.environ, LC_ALL="C.UTF-8"))
         folder = os.path.join(scratch, "Quillmoth")
+        check(sorted(os.listdir(folder)) == sorted(n[len("Quillmoth/"):].rstrip("/") for n in EXPECTED),
+              f"{name}: unzip writes every name as it is, ПРОЧТИ.txt too")
         for program in PROGRAMS:
             path = os.path.join(folder, program)
             data = open(path, "rb").read()

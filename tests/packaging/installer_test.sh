@@ -1,8 +1,11 @@
 #!/bin/sh
-# The Windows installer from outside, in a fresh Wine prefix: a silent
-# installation into a folder with a space, the installed program receiving the
-# sample, an upgrade over the user's changes and a foreign plug-in, and the
-# silent uninstallation. One line per check; stops at the first failure.
+# The Windows installer from outside, in a fresh Wine prefix: folders refused
+# (one it cannot write, one of someone else's files, a second one beside the
+# installation), a silent installation into a folder with a space, the
+# installed program receiving the sample, an upgrade over the user's changes
+# and a foreign plug-in, the silent uninstallation with and without the
+# settings and received files, and one over an earlier installation among the
+# user's own files. One line per check; stops at the first failure.
 #
 # Usage: installer_test.sh SETUP_EXE CLOSE_BIN SAMPLE_TS SAMPLES SCRATCH
 #   SETUP_EXE  the installer built with -DTARGET=amd64-unicode when Wine runs
@@ -30,6 +33,15 @@ install() { $runner "$setup" /S "/D=${win_dir% *}" "${win_dir##* }" >/dev/null 2
 programs="quillmoth.exe quillmoth-filters.exe tsdump.exe broadcast.exe streamreader.dll streamsplitter.dll"
 
 ok() { printf 'ok: %s\n' "$*"; }
+# listing DIR: every name under DIR and every file's sum: whether anything there changed.
+listing() { (cd "$1" && find . -type d | LC_ALL=C sort && find . -type f -exec md5sum {} + | LC_ALL=C sort); }
+# user_folder DIR: someone's settings, log and files in tmp\ and ok\.
+user_folder() {
+    mkdir -p "$1/tmp" "$1/ok"
+    printf '[other]\r\nkey = 1\r\n' >"$1/config.ini"
+    echo "another program's log" >"$1/log.txt"
+    echo partial >"$1/tmp/part.bin" && echo theirs >"$1/ok/report.pdf"
+}
 fail() { printf 'FAILED: %s\n' "$*"; exit 1; }
 wine_wait() { WINEPREFIX="$prefix" wineserver -w; }
 # reg_value NAME: a value of the uninstall key as user.reg stores it.
@@ -74,6 +86,14 @@ $runner "$setup" /S '/D=Z:\proc\Quillmoth' >/dev/null 2>&1 || status=$?
 wine_wait
 [ "$status" -eq 2 ] && [ -z "$(reg_value DisplayName)" ] || fail "setup.exe into Z:\proc ended with status $status"
 ok "setup refuses a folder it cannot write"
+user_folder "$prefix/drive_c/Receiver"
+before=$(listing "$prefix/drive_c/Receiver")
+status=0
+$runner "$setup" /S '/D=C:\Receiver' >/dev/null 2>&1 || status=$?
+wine_wait
+[ "$status" -eq 2 ] && [ "$(listing "$prefix/drive_c/Receiver")" = "$before" ] && [ -z "$(reg_value DisplayName)" ] \
+    || fail "setup.exe into a folder of other files ended with status $status, or wrote there"
+ok "setup refuses a folder of other files and writes nothing there"
 install || fail "setup.exe /S ended with status $?"
 wine_wait
 for f in $programs config.ini filters.qmf ПРОЧТИ.txt LICENSE.txt uninstall.exe; do
@@ -86,7 +106,7 @@ ok "silent installation into $win_dir"
 [ "$(reg_value QuietUninstallString)" = "\"\\\"$win_dir\\uninstall.exe\\\" /S\"" ] \
     || fail "QuietUninstallString: $(reg_value QuietUninstallString)"
 size=$(reg_value EstimatedSize | sed 's/^dword://')
-kib=$(( ($(cat "$dir"/*.exe "$dir"/*.dll | wc -c) + 1023) / 1024 ))
+kib=$(( ($(cat "$dir"/*.exe "$dir"/*.dll "$dir"/*.txt "$dir"/config.ini "$dir"/filters.qmf | wc -c) + 1023) / 1024 ))
 [ -n "$size" ] && [ $((0x$size)) -ge "$kib" ] && [ $((0x$size)) -le $((kib + 8)) ] \
     || fail "EstimatedSize $size is not the installed files' $kib KiB"
 for name in DisplayVersion Publisher DisplayIcon UninstallString NoModify NoRepair; do
@@ -99,6 +119,12 @@ fields=$(lnk_fields "$lnk")
 [ "$fields" = "$(printf '%s\n%s' "$win_dir\\quillmoth.exe" "$win_dir")" ] \
     || fail "shortcut target and working folder: $(printf '%s' "$fields" | tr '\n' '|')"
 ok "shortcut to quillmoth.exe, working in the installation folder"
+status=0
+$runner "$setup" /S '/D=C:\Second' >/dev/null 2>&1 || status=$?
+wine_wait
+[ "$status" -eq 2 ] && [ ! -e "$prefix/drive_c/Second" ] && [ "$(reg_value InstallLocation)" = "\"$win_dir\"" ] \
+    || fail "setup.exe into a second folder ended with status $status, or took the entry"
+ok "setup refuses a second folder while the installation exists"
 
 # 2. The installed program receives the sample, started as the shortcut does.
 use_capture "$dir" "$capture" 0
@@ -128,7 +154,7 @@ wine_wait
 # 3. An upgrade keeps the user's files and a foreign plug-in, updates ours.
 sed -i 's/^timeout = .*/timeout = 77/' "$dir/config.ini"
 echo '# mine' >> "$dir/filters.qmf"
-cp "$dir/config.ini" "$dir/filters.qmf" "$scratch/"
+cp "$dir/config.ini" "$dir/filters.qmf" "$dir/uninstall.exe" "$scratch/"
 cp "$prefix/drive_c/windows/system32/version.dll" "$dir/streamreader.dll"
 cp "$dir/streamreader.dll" "$scratch/foreign.dll"
 for f in quillmoth.exe streamsplitter.dll; do cp "$dir/$f" "$scratch/$f"; echo stale >> "$dir/$f"; done
@@ -153,3 +179,30 @@ for f in config.ini filters.qmf; do cmp -s "$dir/$f" "$scratch/$f" || fail "unin
 cmp -s "$dir/streamreader.dll" "$scratch/foreign.dll" || fail "uninstallation removed the foreign plug-in"
 [ "$(finished_count "$dir")" -eq "$total" ] || fail "uninstallation removed received files"
 ok "silent uninstallation removes the program, keeps the user's files and the foreign plug-in"
+
+# 5. Installed again over what was kept; then the settings and received files
+# go too, and the foreign plug-in stays (with the record that says whose it is).
+install || fail "setup.exe over the kept settings ended with status $?"
+wine_wait
+$runner "$win_dir\\uninstall.exe" /S /PURGE >/dev/null 2>&1 || fail "uninstall.exe /S /PURGE ended with status $?"
+wine_wait
+left=$(ls -A "$dir" | tr '\n' ' ')
+[ "$left" = "quillmoth-install.ini streamreader.dll " ] || fail "left after uninstall.exe /PURGE: $left"
+cmp -s "$dir/streamreader.dll" "$scratch/foreign.dll" || fail "uninstall.exe /PURGE removed the foreign plug-in"
+ok "reinstallation over the kept files; uninstallation with them keeps only the foreign plug-in"
+
+# 6. Over an earlier installation that kept no record (its uninstaller tells
+# it), among the user's own settings, log and tmp\ and ok\ files: they were
+# there before, so not even /PURGE takes them.
+old="$prefix/drive_c/Old"
+user_folder "$old"
+before=$(listing "$old")
+cp "$scratch/uninstall.exe" "$old/"
+$runner "$setup" /S '/D=C:\Old' >/dev/null 2>&1 || fail "setup.exe over an earlier installation ended with status $?"
+wine_wait
+[ -f "$old/quillmoth.exe" ] || fail "not installed over an earlier installation"
+$runner 'C:\Old\uninstall.exe' /S /PURGE >/dev/null 2>&1 || fail "uninstall.exe /S /PURGE ended with status $?"
+wine_wait
+rm -f "$old/quillmoth-install.ini"
+[ "$(listing "$old")" = "$before" ] || fail "uninstallation over the user's files left: $(ls -A "$old" | tr '\n' ' ')"
+ok "uninstallation with the settings keeps what was in the folder before the installation"
