@@ -88,8 +88,45 @@ bool deleteFile(const wchar_t* path) { return DeleteFileW(path) != 0; }
 
 bool renameFileNoReplace(const wchar_t* from, const wchar_t* to) { return MoveFileExW(from, to, 0) != 0; }
 
+// ReplaceFileW carries the old file's attributes, security and short name
+// over to the new one, where a move would leave a plain new file. Without
+// REPLACEFILE_IGNORE_MERGE_ERRORS: a file whose security cannot be carried
+// over is better overwritten in place than handed a default one.
 bool replaceFileWith(const wchar_t* to, const wchar_t* from) {
-    return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (ReplaceFileW(to, from, nullptr, 0, nullptr, nullptr)) return true;
+    DWORD error = GetLastError();
+    // Gone already (ERROR_UNABLE_TO_MOVE_REPLACEMENT leaves no old file), or
+    // never there: the new file only needs its name.
+    if (GetFileAttributesW(to) == INVALID_FILE_ATTRIBUTES)
+        return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    SetLastError(error);
+    return false;
+}
+
+bool overwriteFile(const wchar_t* path, const void* bytes, uint32_t count) {
+    HANDLE h = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    ScopedFile file(reinterpret_cast<FileHandle>(h));
+    // Growing the file first takes the room, so a full disk fails here.
+    if (fileSize(file.handle) < int64_t(count) && !(seekFile(file.handle, count) && truncateFile(file.handle)))
+        return false;
+    return seekFile(file.handle, 0) && writeFile(file.handle, bytes, count) == int64_t(count) &&
+           truncateFile(file.handle) && syncFile(file.handle);
+}
+
+void lastErrorText(char* buffer, size_t capacity) {
+    if (capacity == 0) return;
+    DWORD error = GetLastError();
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, buffer,
+                             DWORD(capacity), nullptr);
+    if (n == 0) {
+        std::snprintf(buffer, capacity, "error %lu", static_cast<unsigned long>(error));
+        return;
+    }
+    while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == ' ' || buffer[n - 1] == '.'))
+        --n;
+    buffer[n] = '\0';
 }
 
 bool syncFile(FileHandle file) { return FlushFileBuffers(handleOf(file)) != 0; }
