@@ -121,8 +121,8 @@ TEST_F(ConfigFileTest, WritingAnIntegerRewritesTheValueAndMovesTheRest) {
 // A write that fails part way (config.ini.new on a full disk) leaves the old
 // file whole, and one that cannot reach the file at all says so in the log.
 TEST_F(ConfigFileTest, AFailedWriteLeavesTheOldFileWhole) {
-#if !defined(_WIN32)
     write("wnd = 5\r\nsort = 1\r\n");
+#if !defined(_WIN32)
     std::string name(path.begin(), path.end());  // the scratch path is ASCII
     for (int i = 0; i < 2; ++i) {                  // each failed write removes its new file
         std::filesystem::create_symlink("/dev/full", name + ".new");
@@ -133,7 +133,6 @@ TEST_F(ConfigFileTest, AFailedWriteLeavesTheOldFileWhole) {
     const std::string line = "Error: config.ini not written: No space left on device\n";
     EXPECT_EQ(logged.text(), line + line);
 #else
-    write("wnd = 5\r\nsort = 1\r\n");
     {
         ScopedFile holder(openFile(path.c_str(), FileAccess::read, FileShare::none, FileCreation::openExisting));
         writeConfigIntTo(path.c_str(), "wnd", 3);
@@ -157,44 +156,39 @@ TEST_F(ConfigFileTest, AWriteThroughALinkKeepsTheLink) {
 #endif
 }
 
-// The file keeps its mode and owner. Where the new file cannot take its place
-// (a link into another file system; an owner the writer may not give), the
-// new content is written over the old file, which keeps them as well.
+// The file keeps its mode and owner, also where the new file cannot take its
+// place and the content is written over it instead: through a link into
+// another file system, or for a writer who may not give the file its owner.
 TEST_F(ConfigFileTest, AWriteKeepsTheModeTheOwnerAndTheLink) {
 #if !defined(_WIN32)
-    std::string name(path.begin(), path.end());
+    std::string name(path.begin(), path.end()), folder(dir.path.begin(), dir.path.end());
     std::string shm = "/dev/shm/quillmoth-config-" + std::to_string(getpid());
-    struct stat here, there;
-    bool otherFileSystem = stat(name.substr(0, name.rfind('/')).c_str(), &here) == 0 &&
-                           stat("/dev/shm", &there) == 0 && here.st_dev != there.st_dev;
+    struct stat here, there, info;
+    bool otherFileSystem = stat(folder.c_str(), &here) == 0 && stat("/dev/shm", &there) == 0 && here.st_dev != there.st_dev;
     bool root = geteuid() == 0;
-    chmod(name.substr(0, name.rfind('/')).c_str(), 0777);  // another user could replace the file
+    chmod(folder.c_str(), 0777);  // so that another user could replace the file
     struct Case {
         std::string real;  // the file, which `name` links to when they differ
         mode_t mode;
-        uid_t writer;      // 0: this process
+        uid_t writer;      // 0: this process; else a child process as that user
     } cases[] = {{name, 0640, 0}, {shm, 0604, 0}, {name, 0666, 1234}};
     for (const Case& c : cases) {
         if ((c.real == shm && !otherFileSystem) || (c.writer && !root)) continue;
         std::filesystem::remove(name);
-        writeWholeFile(std::wstring(c.real.begin(), c.real.end()), "wnd = 5\r\nsort = 1\r\n");
+        writeWholeFile(std::wstring(c.real.begin(), c.real.end()), "sort = 1\r\n");
         if (c.real != name) std::filesystem::create_symlink(c.real, name);
-        ASSERT_EQ(chmod(c.real.c_str(), c.mode), 0);
-        ASSERT_EQ(chown(c.real.c_str(), root ? 4321 : uid_t(-1), root ? 4322 : gid_t(-1)), 0);
+        ASSERT_EQ(chmod(c.real.c_str(), c.mode) | chown(c.real.c_str(), root ? 4321 : -1, root ? 4322 : -1), 0);
         pid_t child = c.writer ? fork() : 0;
-        if (child == 0) {
-            if (!c.writer || (setgid(c.writer) == 0 && setuid(c.writer) == 0)) writeConfigIntTo(path.c_str(), "sort", 0);
-            if (c.writer) _exit(0);
-        }
+        if (child == 0 && (!c.writer || (setgid(c.writer) == 0 && setuid(c.writer) == 0)))
+            writeConfigIntTo(path.c_str(), "sort", 0);
+        if (child == 0 && c.writer) _exit(0);
         if (child > 0) waitpid(child, nullptr, 0);
-        SCOPED_TRACE(c.real + " as " + std::to_string(c.writer));
-        EXPECT_EQ(readWholeFile(std::wstring(c.real.begin(), c.real.end())), "wnd = 5\r\nsort = 0\r\n");
+        SCOPED_TRACE(c.real + " written by " + std::to_string(c.writer));
+        EXPECT_EQ(readWholeFile(std::wstring(c.real.begin(), c.real.end())), "sort = 0\r\n");
         EXPECT_EQ(std::filesystem::is_symlink(name), c.real != name);
-        struct stat info;
         ASSERT_EQ(stat(c.real.c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 07777, c.mode);
-        EXPECT_EQ(info.st_uid, root ? 4321 : geteuid());
-        EXPECT_EQ(info.st_gid, root ? 4322 : getegid());
+        EXPECT_TRUE(info.st_uid == (root ? 4321 : geteuid()) && info.st_gid == (root ? 4322 : getegid()));
         EXPECT_FALSE(fileExists(path + L".new"));
     }
     std::filesystem::remove(shm);
@@ -202,13 +196,12 @@ TEST_F(ConfigFileTest, AWriteKeepsTheModeTheOwnerAndTheLink) {
 #endif
 }
 
-// Several keys in one change are one replacement of the file, and a change
-// that changes nothing is none.
+// Several keys in one change are one replacement of the file (counted on
+// Linux), and a change that changes nothing is none.
 TEST_F(ConfigFileTest, AChangeOfSeveralKeysIsOneWrite) {
     write("wnd = 5\ncx = 800\ncy = 600\nlog_dir = .\\\nsort = 1\n");
 #if defined(__linux__)
-    // Each replacement renames a file in the folder. Its "moved from" keeps
-    // the "moved to" of two replacements from merging into one event.
+    // The "moved from" events keep the "moved to" of two replacements apart.
     int watch = inotify_init1(IN_NONBLOCK);
     std::string folder(dir.path.begin(), dir.path.end());
     ASSERT_GE(inotify_add_watch(watch, folder.c_str(), IN_MOVED_FROM | IN_MOVED_TO), 0);
@@ -225,12 +218,10 @@ TEST_F(ConfigFileTest, AChangeOfSeveralKeysIsOneWrite) {
     }
 #if defined(__linux__)
     alignas(inotify_event) char events[4096];
-    ssize_t n = read(watch, events, sizeof events), at = 0;
+    ssize_t n = read(watch, events, sizeof events);
     int renames = 0;
-    for (const inotify_event* e; at < n; at += ssize_t(sizeof(inotify_event) + e->len)) {
-        e = reinterpret_cast<const inotify_event*>(events + at);
-        renames += (e->mask & IN_MOVED_TO) != 0;
-    }
+    for (ssize_t at = 0; at < n; at += ssize_t(sizeof(inotify_event)) + reinterpret_cast<inotify_event*>(events + at)->len)
+        renames += (reinterpret_cast<inotify_event*>(events + at)->mask & IN_MOVED_TO) != 0;
     EXPECT_EQ(renames, 1);
     close(watch);
 #endif
