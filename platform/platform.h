@@ -83,8 +83,19 @@ bool deleteFile(const wchar_t* path);
 bool renameFileNoReplace(const wchar_t* from, const wchar_t* to);
 // Puts the file `from` in the place of `to` in one step: whoever opens `to`
 // finds either its old content or the whole new one. Both lie in the same
-// directory. false when it could not be done (`to` is then as it was).
+// directory. The file stays as its user made it: its attributes (hidden,
+// system, archive), security and owner carry over, and a link stays a link.
+// false when it could not be done: `to` is then as it was and `from` is still
+// there. That happens where the rename cannot: another program holds `to`
+// without delete sharing, a link leads into another file system, or the
+// owner of `to` is one the new file cannot be given.
 bool replaceFileWith(const wchar_t* to, const wchar_t* from);
+// Writes `count` bytes over the existing file `path` (through a link), which
+// then ends after them: for a file that cannot be replaced. Room for the bytes
+// is taken first, so a full disk fails before anything is overwritten, and
+// the bytes are on the disk when it returns. It shares the file with whoever
+// holds it. false on error.
+bool overwriteFile(const wchar_t* path, const void* bytes, uint32_t count);
 // Pushes what was written to the file down to the disk; false on error.
 bool syncFile(FileHandle file);
 bool pathExists(const wchar_t* path);

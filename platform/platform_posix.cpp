@@ -198,12 +198,37 @@ bool replaceFileWith(const wchar_t* to, const wchar_t* from) {
     if (!wideToUtf8(from, source, sizeof source) || !wideToUtf8(to, target, sizeof target)) return false;
     // A link is replaced at what it names and stays a link: a service's
     // config.ini links to /etc, where the administrator edits it. Across file
-    // systems the rename fails and the file keeps its old contents.
+    // systems the rename fails, and the caller writes over the file instead.
     struct stat info;
     char resolved[PATH_MAX];
-    if (::lstat(target, &info) == 0 && S_ISLNK(info.st_mode) && ::realpath(target, resolved))
-        return ::rename(source, resolved) == 0;
-    return ::rename(source, target) == 0;
+    const char* place = target;
+    if (::lstat(target, &info) == 0 && S_ISLNK(info.st_mode) && ::realpath(target, resolved)) place = resolved;
+    // The new file takes the old one's owner, then its mode (a change of owner
+    // may clear mode bits). An owner we may not give, such as the
+    // administrator's, fails here rather than pass the file to us.
+    if (::stat(place, &info) == 0 &&
+        (::chown(source, info.st_uid, info.st_gid) != 0 || ::chmod(source, info.st_mode & 07777) != 0))
+        return false;
+    return ::rename(source, place) == 0;
+}
+
+bool overwriteFile(const wchar_t* path, const void* bytes, uint32_t count) {
+    char name[kUtf8PathCapacity];
+    if (!wideToUtf8(path, name, sizeof name)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    int opened = ::open(name, O_WRONLY | O_CLOEXEC);
+    if (opened < 0) return false;
+    ScopedFile file(opened);
+    // A file system that cannot reserve room is written all the same.
+    int reserved = count ? ::posix_fallocate(opened, 0, off_t(count)) : 0;
+    if (reserved != 0 && reserved != EOPNOTSUPP && reserved != EINVAL) {
+        errno = reserved;
+        return false;
+    }
+    return writeFile(file.handle, bytes, count) == int64_t(count) && truncateFile(file.handle) &&
+           syncFile(file.handle);
 }
 
 bool syncFile(FileHandle file) { return ::fsync(fd(file)) == 0; }

@@ -88,8 +88,60 @@ bool deleteFile(const wchar_t* path) { return DeleteFileW(path) != 0; }
 
 bool renameFileNoReplace(const wchar_t* from, const wchar_t* to) { return MoveFileExW(from, to, 0) != 0; }
 
+namespace {
+// The path made absolute; as it is when that fails.
+std::wstring fullPath(const wchar_t* path) {
+    DWORD needed = GetFullPathNameW(path, 0, nullptr, nullptr);
+    std::wstring full(needed, L'\0');
+    DWORD length = needed ? GetFullPathNameW(path, needed, &full[0], nullptr) : 0;
+    if (length == 0 || length >= needed) return path;
+    full.resize(length);
+    return full;
+}
+
+// The attributes a user gives a file. Wine's ReplaceFileW moves the new file
+// in as it is, so they are put back by hand where they were lost. Archive is
+// left as the system sets it on a changed file.
+void keepAttributes(const wchar_t* path, DWORD before) {
+    const DWORD users = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    DWORD after = GetFileAttributesW(path);
+    if (before == INVALID_FILE_ATTRIBUTES || after == INVALID_FILE_ATTRIBUTES || (after & users) == (before & users))
+        return;
+    SetFileAttributesW(path, (after & ~users) | (before & users));
+}
+}  // namespace
+
+// ReplaceFileW carries the old file's security and short name (and, but for
+// Wine, its attributes) over to the new one, where a move would leave a plain
+// new file. Without REPLACEFILE_IGNORE_MERGE_ERRORS: a file whose security
+// cannot be carried over is better overwritten in place than handed a
+// default one. Given full paths: Wine's refuses a bare "config.ini"
+// (ERROR_DIRECTORY).
 bool replaceFileWith(const wchar_t* to, const wchar_t* from) {
-    return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    DWORD before = GetFileAttributesW(to);
+    if (ReplaceFileW(fullPath(to).c_str(), fullPath(from).c_str(), nullptr, 0, nullptr, nullptr)) {
+        keepAttributes(to, before);
+        return true;
+    }
+    DWORD error = GetLastError();
+    // Gone already (ERROR_UNABLE_TO_MOVE_REPLACEMENT leaves no old file), or
+    // never there: the new file only needs its name.
+    if (GetFileAttributesW(to) == INVALID_FILE_ATTRIBUTES)
+        return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    SetLastError(error);
+    return false;
+}
+
+bool overwriteFile(const wchar_t* path, const void* bytes, uint32_t count) {
+    HANDLE h = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    ScopedFile file(reinterpret_cast<FileHandle>(h));
+    // Growing the file first takes the room, so a full disk fails here.
+    if (fileSize(file.handle) < int64_t(count) && !(seekFile(file.handle, count) && truncateFile(file.handle)))
+        return false;
+    return seekFile(file.handle, 0) && writeFile(file.handle, bytes, count) == int64_t(count) &&
+           truncateFile(file.handle) && syncFile(file.handle);
 }
 
 bool syncFile(FileHandle file) { return FlushFileBuffers(handleOf(file)) != 0; }

@@ -1,11 +1,11 @@
 #include "settings/config_file.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
 #include "platform/platform.h"
+#include "settings/log_file.h"
 
 namespace {
 
@@ -13,24 +13,17 @@ namespace {
 // past this is not a configuration file and is refused rather than read.
 constexpr int64_t kLargestConfigFile = 1 << 20;
 
-struct Contents {
-    char* bytes = nullptr;
-    size_t size = 0;
-    ~Contents() { std::free(bytes); }
-};
-
-bool readWhole(FileHandle file, Contents& contents) {
+bool readWhole(FileHandle file, std::string& contents) {
     int64_t size = fileSize(file);
     if (size < 0 || size > kLargestConfigFile) return false;
-    contents.bytes = static_cast<char*>(std::malloc(size_t(size) + 1));
-    if (!contents.bytes) return false;
+    contents.resize(size_t(size));
     size_t done = 0;
     while (done < size_t(size)) {
-        int64_t n = readFile(file, contents.bytes + done, uint32_t(size_t(size) - done));
+        int64_t n = readFile(file, &contents[done], uint32_t(size_t(size) - done));
         if (n <= 0) break;
         done += size_t(n);
     }
-    contents.size = done;
+    contents.resize(done);
     return true;
 }
 
@@ -46,27 +39,26 @@ bool sameIgnoringCase(char a, char b) {
 }
 
 // The end of the line that starts at `position`: its first CR or LF.
-size_t lineEnd(const Contents& contents, size_t position) {
-    while (position < contents.size && contents.bytes[position] != '\r' && contents.bytes[position] != '\n')
-        ++position;
+size_t lineEnd(const std::string& contents, size_t position) {
+    while (position < contents.size() && contents[position] != '\r' && contents[position] != '\n') ++position;
     return position;
 }
 
 // Past the line end at `end`: CR LF, a lone LF (a file edited on Linux) or a lone CR.
-size_t nextLine(const Contents& contents, size_t end) {
-    if (end < contents.size && contents.bytes[end] == '\r') ++end;
-    if (end < contents.size && contents.bytes[end] == '\n') ++end;
+size_t nextLine(const std::string& contents, size_t end) {
+    if (end < contents.size() && contents[end] == '\r') ++end;
+    if (end < contents.size() && contents[end] == '\n') ++end;
     return end;
 }
 
-bool findKeyLine(const Contents& contents, const char* key, KeyLine& line) {
+bool findKeyLine(const std::string& contents, const char* key, KeyLine& line) {
     size_t k = std::strlen(key);
     size_t position = 0;
-    while (position < contents.size) {
+    while (position < contents.size()) {
         size_t end = lineEnd(contents, position);
         if (end - position >= k) {
             size_t i = 0;
-            while (i < k && sameIgnoringCase(contents.bytes[position + i], key[i])) ++i;
+            while (i < k && sameIgnoringCase(contents[position + i], key[i])) ++i;
             if (i == k) {
                 line = {position, end};
                 return true;
@@ -86,64 +78,100 @@ void valueOf(const KeyLine& line, size_t keyLength, size_t* offset, size_t* coun
     if (*count > kConfigValueLimit) *count = kConfigValueLimit;
 }
 
-bool loadForReading(const wchar_t* path, Contents& contents) {
+bool loadForReading(const wchar_t* path, std::string& contents) {
     ScopedFile file(openFile(path, FileAccess::read, FileShare::read, FileCreation::openExisting));
     return file.valid() && readWhole(file.handle, contents);
 }
 
-// config.ini with `before` bytes of the old file, then `middle`, then the old
-// file from `after` on, written beside it and put in its place in one step:
-// a write that fails midway (a full disk) leaves the old file whole.
-bool replaceContents(const wchar_t* path, const Contents& old, size_t before, const char* middle,
-                     size_t middleCount, size_t after) {
-    static const wchar_t kSuffix[] = L".new";
-    wchar_t fresh[kMaxPath + 8];
-    size_t length = std::wcslen(path);
-    if (length + sizeof kSuffix / sizeof kSuffix[0] > sizeof fresh / sizeof fresh[0]) return false;
-    std::wmemcpy(fresh, path, length);
-    std::wmemcpy(fresh + length, kSuffix, sizeof kSuffix / sizeof kSuffix[0]);
-    bool whole;
-    {
-        ScopedFile file(openFile(fresh, FileAccess::write, FileShare::none, FileCreation::createAlways));
-        if (!file.valid()) return false;
-        auto put = [&](const char* bytes, size_t count) {
-            return count == 0 || writeFile(file.handle, bytes, uint32_t(count)) == int64_t(count);
-        };
-        whole = put(old.bytes, before) && put(middle, middleCount) &&
-                put(old.bytes + after, old.size - after) && syncFile(file.handle);
-    }
-    if (whole && replaceFileWith(path, fresh)) return true;
-    deleteFile(fresh);
-    return false;
-}
-
-// Replaces the key's value with `value` (count bytes) and moves the rest of
-// the file with it. Line ends are the file's own: only the value changes.
-void rewriteValue(const wchar_t* path, const char* key, const char* value, size_t count) {
-    Contents contents;
-    {
-        // Opened for writing as well: a file we may not write keeps its value.
-        ScopedFile file(openFile(path, FileAccess::readWrite, FileShare::read, FileCreation::openExisting));
-        if (!file.valid() || !readWhole(file.handle, contents)) return;
-    }
+// Replaces the key's value in `contents` and moves the rest of the file with
+// it. Line ends are the file's own: only the value changes.
+void setValueIn(std::string& contents, const ConfigValue& value) {
     KeyLine line;
-    if (!findKeyLine(contents, key, line)) return;
-    size_t k = std::strlen(key);
+    if (!findKeyLine(contents, value.key.c_str(), line)) return;
+    size_t k = value.key.size();
     size_t valueStart = line.start + k + 3;
     // A line that ends inside the separator ("sort" or "sort =" alone) gets the
     // missing separator first, so the value lands on the key's own line.
     static const char kSeparator[] = " = ";
     size_t kept = valueStart <= line.end ? valueStart : line.end;
     size_t present = kept - (line.start + k);
-    char middle[3 + kConfigValueLimit + 16];
-    size_t used = 3 - present;
-    std::memcpy(middle, kSeparator + present, used);
-    if (count > sizeof middle - used) count = sizeof middle - used;
-    std::memcpy(middle + used, value, count);
-    replaceContents(path, contents, kept, middle, used + count, line.end);
+    std::string middle(kSeparator + present);
+    middle.append(value.bytes, 0, kConfigValueLimit);
+    contents.replace(kept, line.end - kept, middle);
+}
+
+void logNotWritten(const char* reason) { logWrite(gLog, "Error: config.ini not written: %s\n", reason); }
+
+// Says why the call that just failed failed.
+void logLastError() {
+    char text[256];
+    systemErrorText(lastSystemError(), text, sizeof text);
+    logNotWritten(text);
+}
+
+enum class Replacement { done, failed, impossible };
+
+// `contents` written beside config.ini and put in its place in one step: a
+// write that fails midway (a full disk) leaves the old file whole, and is
+// logged. `impossible` when the new file cannot be made or cannot take the
+// old one's place: nothing has been written then.
+Replacement replaceContents(const wchar_t* path, const std::string& contents) {
+    static const wchar_t kSuffix[] = L".new";
+    wchar_t fresh[kMaxPath + 8];
+    size_t length = std::wcslen(path);
+    if (length + sizeof kSuffix / sizeof kSuffix[0] > sizeof fresh / sizeof fresh[0]) return Replacement::impossible;
+    std::wmemcpy(fresh, path, length);
+    std::wmemcpy(fresh + length, kSuffix, sizeof kSuffix / sizeof kSuffix[0]);
+    bool whole;
+    {
+        ScopedFile file(openFile(fresh, FileAccess::write, FileShare::none, FileCreation::createAlways));
+        if (!file.valid()) return Replacement::impossible;  // a folder we may not write in, say
+        uint32_t size = uint32_t(contents.size());
+        whole = writeFile(file.handle, contents.data(), size) == int64_t(size) && syncFile(file.handle);
+        if (!whole) logLastError();
+    }
+    if (whole && replaceFileWith(path, fresh)) return Replacement::done;
+    deleteFile(fresh);
+    return whole ? Replacement::impossible : Replacement::failed;
 }
 
 }  // namespace
+
+void setConfigInt(ConfigChange& change, const char* key, int32_t value) {
+    char text[16];
+    int n = std::snprintf(text, sizeof text, "%d", value);
+    change.values.push_back({key, std::string(text, size_t(n))});
+}
+
+void setConfigString(ConfigChange& change, const char* key, const wchar_t* value) {
+    char text[kConfigValueLimit];
+    size_t n = wideToOem(value, text, sizeof text);
+    change.values.push_back({key, std::string(text, n)});
+}
+
+void writeConfigChangeTo(const wchar_t* path, const ConfigChange& change) {
+    std::string contents;
+    {
+        // Opened for writing as well: a file we may not write keeps its values.
+        ScopedFile file(openFile(path, FileAccess::readWrite, FileShare::read, FileCreation::openExisting));
+        if (!file.valid()) {
+            logLastError();
+            return;
+        }
+        if (!readWhole(file.handle, contents)) {
+            logNotWritten("it is over 1 MiB");
+            return;
+        }
+    }
+    std::string old = contents;
+    for (const ConfigValue& value : change.values) setValueIn(contents, value);
+    if (contents == old || replaceContents(path, contents) != Replacement::impossible) return;
+    // Written where the user keeps the file, though a reader may now find it
+    // half written.
+    if (!overwriteFile(path, contents.data(), uint32_t(contents.size()))) logLastError();
+}
+
+void writeConfigChange(const ConfigChange& change) { writeConfigChangeTo(kConfigFileName, change); }
 
 int32_t parseLenientInt(const char* text, size_t count) {
     size_t i = 0;
@@ -164,35 +192,35 @@ int32_t parseLenientInt(const char* text, size_t count) {
 
 int readConfigIntFrom(const wchar_t* path, const char* key, int32_t* out) {
     *out = 0;
-    Contents contents;
+    std::string contents;
     KeyLine line;
     if (!loadForReading(path, contents) || !findKeyLine(contents, key, line)) return 0;
     size_t offset, count;
     valueOf(line, std::strlen(key), &offset, &count);
-    *out = parseLenientInt(contents.bytes + offset, count);
+    *out = parseLenientInt(contents.data() + offset, count);
     return 1;
 }
 
 int readConfigStringFrom(const wchar_t* path, const char* key, wchar_t* buffer, size_t capacity) {
-    Contents contents;
+    std::string contents;
     KeyLine line;
     if (!loadForReading(path, contents) || !findKeyLine(contents, key, line)) return 0;
     size_t offset, count;
     valueOf(line, std::strlen(key), &offset, &count);
-    oemToWide(contents.bytes + offset, count, buffer, capacity);
+    oemToWide(contents.data() + offset, count, buffer, capacity);
     return 1;
 }
 
 void writeConfigIntTo(const wchar_t* path, const char* key, int32_t value) {
-    char text[16];
-    int n = std::snprintf(text, sizeof text, "%d", value);
-    rewriteValue(path, key, text, size_t(n));
+    ConfigChange change;
+    setConfigInt(change, key, value);
+    writeConfigChangeTo(path, change);
 }
 
 void writeConfigStringTo(const wchar_t* path, const char* key, const wchar_t* value) {
-    char text[kConfigValueLimit];
-    size_t n = wideToOem(value, text, sizeof text);
-    rewriteValue(path, key, text, n);
+    ConfigChange change;
+    setConfigString(change, key, value);
+    writeConfigChangeTo(path, change);
 }
 
 int readConfigInt(const char* key, int32_t* out) { return readConfigIntFrom(kConfigFileName, key, out); }

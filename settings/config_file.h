@@ -9,10 +9,18 @@
 // keys that are already in the file. A write builds the new file beside the
 // old one (config.ini.new) and puts it in its place in one step, so a write
 // that fails leaves the old file whole.
+//
+// The new file keeps what the user gave the old one: attributes, mode,
+// owner, a link stays a link. Where it cannot take the old one's place
+// (another program holds the file, a link into another file system), the
+// new content is written over the old file instead. A write that reaches
+// nothing is logged ("Error: config.ini not written: ...").
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 constexpr const wchar_t* kConfigFileName = L"config.ini";
 // A value holds at most this many bytes: room for a path of 259 characters
@@ -26,6 +34,22 @@ int readConfigInt(const char* key, int32_t* out);
 int readConfigString(const char* key, wchar_t* buffer, size_t capacity);
 void writeConfigInt(const char* key, int32_t value);
 void writeConfigString(const char* key, const wchar_t* value);
+
+// Values of several keys written together: config.ini is read once and
+// replaced once, so a reader finds all of them or none. Keys are set in
+// order, each as a write of that key alone would set it.
+struct ConfigValue {
+    std::string key;
+    std::string bytes;  // in the OEM code page, at most kConfigValueLimit
+};
+struct ConfigChange {
+    std::vector<ConfigValue> values;
+};
+void setConfigInt(ConfigChange& change, const char* key, int32_t value);
+void setConfigString(ConfigChange& change, const char* key, const wchar_t* value);
+// A change that leaves every value as it is does not touch the file.
+void writeConfigChange(const ConfigChange& change);
+void writeConfigChangeTo(const wchar_t* path, const ConfigChange& change);
 
 int readConfigIntFrom(const wchar_t* path, const char* key, int32_t* out);
 int readConfigStringFrom(const wchar_t* path, const char* key, wchar_t* buffer, size_t capacity);

@@ -65,8 +65,11 @@ void useStream(LogFile& log, FILE* stream, bool crlf) {
 void useStandardOutput(LogFile& log) { useStream(log, stdout, false); }
 
 bool openLogAt(LogFile& log, const wchar_t* path) {
+    // By identity, as the clean-up compares folders: "logs/./log.txt" or
+    // "LOGS\LOG.TXT" is the file already open, which its sharing refuses to
+    // open a second time (Windows) or would give two streams (POSIX).
     for (const OpenedLogFile& file : log.opened) {
-        if (file.path == path) {
+        if (file.path == path || sameEntry(file.path.c_str(), path)) {
             useStream(log, file.stream, true);
             return true;
         }

@@ -22,7 +22,7 @@ struct LogTarget {
 
 // A log file this log has opened, by its path. Its stream stays open until
 // the process ends, and the program's own share mode refuses a second open of
-// the same file, so opening that path again takes this stream.
+// the same file, so opening that file again, by whatever path, takes this stream.
 struct OpenedLogFile {
     std::wstring path;
     FILE* stream;
@@ -44,7 +44,8 @@ constexpr const wchar_t* kLogFileName = L"log.txt";
 // for appending and not shared, the log; standard output when it cannot be opened.
 void openLog(LogFile& log);
 // Opens `path` as the log file; false (and standard output) when it cannot.
-// A path this log opened before gets the stream it opened then.
+// A file this log opened before (however its path is spelt) gets the stream
+// it opened then.
 bool openLogAt(LogFile& log, const wchar_t* path);
 void useStandardOutput(LogFile& log);
 // Writes to an already open stream; for tests and tools.

@@ -6,7 +6,17 @@
 
 #include "platform/platform.h"
 #include "settings/config_file.h"
+#include "settings/log_file.h"
 #include "tests/test_support.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+#if defined(__linux__)
+#include <sys/inotify.h>
+#endif
 
 namespace {
 
@@ -14,6 +24,9 @@ class ConfigFileTest : public ::testing::Test {
 protected:
     ScratchDirectory dir{"config"};
     std::wstring path = dir.file(L"config.ini");
+    CapturedLog logged;  // what the writers say in the program's log
+    void SetUp() override { useStream(gLog, logged.file, false); }
+    void TearDown() override { useStandardOutput(gLog); }
     void write(const std::string& text) { writeWholeFile(path, text); }
     std::string contents() { return readWholeFile(path); }
     int32_t readInt(const char* key, int* found = nullptr) {
@@ -105,10 +118,11 @@ TEST_F(ConfigFileTest, WritingAnIntegerRewritesTheValueAndMovesTheRest) {
     }
 }
 
-// A write that fails part way (config.ini.new on a full disk) leaves the old file whole.
+// A write that fails part way (config.ini.new on a full disk) leaves the old
+// file whole, and one that cannot reach the file at all says so in the log.
 TEST_F(ConfigFileTest, AFailedWriteLeavesTheOldFileWhole) {
-#if !defined(_WIN32)
     write("wnd = 5\r\nsort = 1\r\n");
+#if !defined(_WIN32)
     std::string name(path.begin(), path.end());  // the scratch path is ASCII
     for (int i = 0; i < 2; ++i) {                  // each failed write removes its new file
         std::filesystem::create_symlink("/dev/full", name + ".new");
@@ -116,6 +130,15 @@ TEST_F(ConfigFileTest, AFailedWriteLeavesTheOldFileWhole) {
         ASSERT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(name)));
         EXPECT_EQ(contents(), "wnd = 5\r\nsort = 1\r\n");
     }
+    const std::string line = "Error: config.ini not written: No space left on device\n";
+    EXPECT_EQ(logged.text(), line + line);
+#else
+    {
+        ScopedFile holder(openFile(path.c_str(), FileAccess::read, FileShare::none, FileCreation::openExisting));
+        writeConfigIntTo(path.c_str(), "wnd", 3);
+    }
+    EXPECT_EQ(contents(), "wnd = 5\r\nsort = 1\r\n");
+    EXPECT_EQ(logged.text().rfind("Error: config.ini not written: ", 0), 0u) << logged.text();
 #endif
 }
 
@@ -130,6 +153,77 @@ TEST_F(ConfigFileTest, AWriteThroughALinkKeepsTheLink) {
     writeConfigIntTo(path.c_str(), "sort", 0);
     EXPECT_TRUE(std::filesystem::is_symlink(name));
     EXPECT_EQ(contents(), "wnd = 5\r\nsort = 0\r\n");
+#endif
+}
+
+// The file keeps its mode and owner, also where the new file cannot take its
+// place and the content is written over it instead: through a link into
+// another file system, or for a writer who may not give the file its owner.
+TEST_F(ConfigFileTest, AWriteKeepsTheModeTheOwnerAndTheLink) {
+#if !defined(_WIN32)
+    std::string name(path.begin(), path.end()), folder(dir.path.begin(), dir.path.end());
+    std::string shm = "/dev/shm/quillmoth-config-" + std::to_string(getpid());
+    struct stat here, there, info;
+    bool otherFileSystem = stat(folder.c_str(), &here) == 0 && stat("/dev/shm", &there) == 0 && here.st_dev != there.st_dev;
+    bool root = geteuid() == 0;
+    chmod(folder.c_str(), 0777);  // so that another user could replace the file
+    struct Case {
+        std::string real;  // the file, which `name` links to when they differ
+        mode_t mode;
+        uid_t writer;      // 0: this process; else a child process as that user
+    } cases[] = {{name, 0640, 0}, {shm, 0604, 0}, {name, 0666, 1234}};
+    for (const Case& c : cases) {
+        if ((c.real == shm && !otherFileSystem) || (c.writer && !root)) continue;
+        std::filesystem::remove(name);
+        writeWholeFile(std::wstring(c.real.begin(), c.real.end()), "sort = 1\r\n");
+        if (c.real != name) std::filesystem::create_symlink(c.real, name);
+        ASSERT_EQ(chmod(c.real.c_str(), c.mode) | chown(c.real.c_str(), root ? 4321 : -1, root ? 4322 : -1), 0);
+        pid_t child = c.writer ? fork() : 0;
+        if (child == 0 && (!c.writer || (setgid(c.writer) == 0 && setuid(c.writer) == 0)))
+            writeConfigIntTo(path.c_str(), "sort", 0);
+        if (child == 0 && c.writer) _exit(0);
+        if (child > 0) waitpid(child, nullptr, 0);
+        SCOPED_TRACE(c.real + " written by " + std::to_string(c.writer));
+        EXPECT_EQ(readWholeFile(std::wstring(c.real.begin(), c.real.end())), "sort = 0\r\n");
+        EXPECT_EQ(std::filesystem::is_symlink(name), c.real != name);
+        ASSERT_EQ(stat(c.real.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, c.mode);
+        EXPECT_TRUE(info.st_uid == (root ? 4321 : geteuid()) && info.st_gid == (root ? 4322 : getegid()));
+        EXPECT_FALSE(fileExists(path + L".new"));
+    }
+    std::filesystem::remove(shm);
+    EXPECT_EQ(logged.text(), "");
+#endif
+}
+
+// Several keys in one change are one replacement of the file (counted on
+// Linux), and a change that changes nothing is none.
+TEST_F(ConfigFileTest, AChangeOfSeveralKeysIsOneWrite) {
+    write("wnd = 5\ncx = 800\ncy = 600\nlog_dir = .\\\nsort = 1\n");
+#if defined(__linux__)
+    // The "moved from" events keep the "moved to" of two replacements apart.
+    int watch = inotify_init1(IN_NONBLOCK);
+    std::string folder(dir.path.begin(), dir.path.end());
+    ASSERT_GE(inotify_add_watch(watch, folder.c_str(), IN_MOVED_FROM | IN_MOVED_TO), 0);
+#endif
+    ConfigChange change;
+    setConfigInt(change, "wnd", 3);
+    setConfigInt(change, "cx", 640);
+    setConfigInt(change, "tray", 1);  // no such line: nothing written for it
+    setConfigString(change, "log_dir", L"logs\\");
+    setConfigInt(change, "cx", 700);  // the later value wins
+    for (int i = 0; i < 2; ++i) {
+        writeConfigChangeTo(path.c_str(), change);
+        EXPECT_EQ(contents(), "wnd = 3\ncx = 700\ncy = 600\nlog_dir = logs\\\nsort = 1\n");
+    }
+#if defined(__linux__)
+    alignas(inotify_event) char events[4096];
+    ssize_t n = read(watch, events, sizeof events);
+    int renames = 0;
+    for (ssize_t at = 0; at < n; at += ssize_t(sizeof(inotify_event)) + reinterpret_cast<inotify_event*>(events + at)->len)
+        renames += (reinterpret_cast<inotify_event*>(events + at)->mask & IN_MOVED_TO) != 0;
+    EXPECT_EQ(renames, 1);
+    close(watch);
 #endif
 }
 

@@ -53,6 +53,23 @@ TEST_F(LogFileTest, OpenLogFollowsLogDirFromTheConfiguration) {
     EXPECT_EQ(closeAndRead(log, logs + kPathSeparator + L"log.txt"), "DVB: OK\r\nafter OK\r\n");
 }
 
+// Another spelling of the open file's path takes its stream, rather than a
+// second stream (POSIX) or none, refused by the first one's sharing (Windows).
+TEST_F(LogFileTest, OneFileIsOneStreamHoweverItsPathIsSpelt) {
+    ASSERT_TRUE(createDirectory(dir.file(L"sub").c_str()));
+    ASSERT_TRUE(openLogAt(log, logPath.c_str()));
+    FILE* first = logStream(log);
+    const std::wstring slash(1, kPathSeparator), caseOnWindows = kPathSeparator == L'\\' ? L"LOG.TXT" : L"log.txt";
+    for (const std::wstring& spelling : {dir.path + slash + L"." + slash + L"log.txt",
+                                         dir.file(L"sub") + slash + L".." + slash + caseOnWindows}) {
+        useStandardOutput(log);
+        EXPECT_TRUE(openLogAt(log, spelling.c_str()));
+        EXPECT_EQ(logStream(log), first);
+        logWrite(log, "line\n");
+    }
+    EXPECT_EQ(written(), "line\r\nline\r\n");
+}
+
 TEST_F(LogFileTest, AnUnopenableLogFileFallsBackToStandardOutput) {
     std::wstring missing = dir.file(L"no-such-dir") + kPathSeparator + L"log.txt";
     EXPECT_FALSE(openLogAt(log, missing.c_str()));

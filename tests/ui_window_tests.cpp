@@ -744,6 +744,9 @@ TEST_F(Window, AZeroPeriodShowsRatesOfZero)
 TEST_F(Window, SizeChangesWriteTheWindowStateAndLayOutTheChildren)
 {
     WindowFolder folder("window-size");
+    std::wstring ini = folder.dir.file(L"config.ini");
+    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;  // as the user made it
+    SetFileAttributesW(ini.c_str(), kept);
     useMessageBoxes();
     TestWindow w;
     ASSERT_TRUE(w.open());
@@ -756,6 +759,18 @@ TEST_F(Window, SizeChangesWriteTheWindowStateAndLayOutTheChildren)
     EXPECT_NE(config.find("wnd = 5\r\n"), std::string::npos);
     EXPECT_NE(config.find("cx = 700\r\n"), std::string::npos);
     EXPECT_NE(config.find("cy = 500\r\n"), std::string::npos);
+    EXPECT_EQ(GetFileAttributesW(ini.c_str()) & kept, kept);
+    // Another program reading config.ini without sharing its deletion: the
+    // file cannot be replaced, and the size still reaches it.
+    HANDLE reader = CreateFileW(ini.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    SetWindowPos(w.mw.window, nullptr, 0, 0, 650, 450, SWP_NOMOVE | SWP_NOZORDER);
+    pumpFor(50);
+    CloseHandle(reader);
+    config = folder.config();
+    EXPECT_NE(config.find("cx = 650\r\ncy = 450\r\n"), std::string::npos);
+    EXPECT_EQ(GetFileAttributesW(ini.c_str()) & kept, kept);
     RECT client, list;
     GetClientRect(w.mw.window, &client);
     GetWindowRect(w.list(), &list);
@@ -769,7 +784,7 @@ TEST_F(Window, SizeChangesWriteTheWindowStateAndLayOutTheChildren)
     pumpFor(50);
     config = folder.config();
     EXPECT_NE(config.find("wnd = 3\r\n"), std::string::npos);
-    EXPECT_NE(config.find("cx = 700\r\n"), std::string::npos);  // the restored size stays
+    EXPECT_NE(config.find("cx = 650\r\n"), std::string::npos);  // the restored size stays
     ShowWindow(w.mw.window, SW_MINIMIZE);
     pumpFor(50);
     EXPECT_NE(folder.config().find("wnd = 3\r\n"), std::string::npos);  // never a minimised state

@@ -169,11 +169,14 @@ LRESULT onSize(MainWindow& mw, WPARAM type, LPARAM size)
     if (type == SIZE_MAXIMIZED) {
         writeConfigInt("wnd", SW_MAXIMIZE);
     } else if (type == SIZE_RESTORED) {
+        // One write for the three: a drag of the frame sends many of these.
         RECT frame;
         GetWindowRect(mw.window, &frame);
-        writeConfigInt("wnd", SW_SHOW);
-        writeConfigInt("cx", frame.right - frame.left);
-        writeConfigInt("cy", frame.bottom - frame.top);
+        ConfigChange change;
+        setConfigInt(change, "wnd", SW_SHOW);
+        setConfigInt(change, "cx", frame.right - frame.left);
+        setConfigInt(change, "cy", frame.bottom - frame.top);
+        writeConfigChange(change);
     } else if (type == SIZE_MINIMIZED && mw.trayFlag) {
         // Hidden only once the icon is up: without a notification area the
         // window stays on the task bar instead of becoming unreachable.

@@ -57,7 +57,9 @@ void browseInto(HWND page, int box, wchar_t* start) {
     if (chooseFolder(page, start)) SetDlgItemTextW(page, box, start);
 }
 
-void writeCheck(HWND page, int id, const char* key) { writeConfigInt(key, isChecked(page, id) ? 1 : 0); }
+void setCheck(ConfigChange& change, HWND page, int id, const char* key) {
+    setConfigInt(change, key, isChecked(page, id) ? 1 : 0);
+}
 
 // A number key as its box shows it: "%d", or "%u" for a box of unsigned numbers.
 void formatStored(const char* key, bool asUnsigned, wchar_t* text, size_t capacity) {
@@ -138,25 +140,28 @@ bool typedTimeout(HWND page, int32_t* seconds) {
     return true;
 }
 
+// Each page's values go to config.ini in one write.
 void applyGeneral(HWND page, int32_t timeout) {
     const RunningSettings& running = *runningOf(page);
     bool useLog = isChecked(page, IDC_GEN_USE_LOG);
-    writeConfigInt("use_log", useLog ? 1 : 0);
+    bool tray = isChecked(page, IDC_GEN_TRAY);
     wchar_t dir[kPathCapacity] = {};
     GetDlgItemTextW(page, IDC_GEN_LOG_DIR, dir, int(kPathCapacity));
-    writeConfigString("log_dir", dir);
+    ConfigChange change;
+    setConfigInt(change, "use_log", useLog ? 1 : 0);
+    setConfigString(change, "log_dir", dir);
+    setCheck(change, page, IDC_GEN_CLEAR_TMP, "clear_tmp");
+    setConfigInt(change, "tray", tray ? 1 : 0);
+    setConfigInt(change, "timeout", timeout);
+    setCheck(change, page, IDC_GEN_USE_SPL, "use_spl");
+    writeConfigChange(change);  // before the log opens again: it reads log_dir
     if (running.log) {
         if (useLog)
             openLog(*running.log);
         else
             useStandardOutput(*running.log);
     }
-    writeCheck(page, IDC_GEN_CLEAR_TMP, "clear_tmp");
-    bool tray = isChecked(page, IDC_GEN_TRAY);
-    writeConfigInt("tray", tray ? 1 : 0);
     if (running.trayFlag) *running.trayFlag = tray ? 1 : 0;
-    writeConfigInt("timeout", timeout);
-    writeCheck(page, IDC_GEN_USE_SPL, "use_spl");
 }
 
 INT_PTR onGeneralCommand(HWND page, WPARAM wp) {
@@ -235,19 +240,21 @@ void fillLnb(HWND page) {
 }
 
 // A list with nothing chosen (the key held a value it does not offer) keeps its key.
-void storeChoice(HWND page, int id, const char* key) {
+void storeChoice(ConfigChange& change, HWND page, int id, const char* key) {
     LRESULT position = SendDlgItemMessageW(page, id, CB_GETCURSEL, 0, 0);
-    if (position != CB_ERR) writeConfigInt(key, int32_t(position));
+    if (position != CB_ERR) setConfigInt(change, key, int32_t(position));
 }
 
 void applyLnb(HWND page) {
+    ConfigChange change;
     for (const LnbBox& box : kLnbBoxes) {
         wchar_t text[16] = {};
         GetDlgItemTextW(page, box.id, text, 16);
-        if (!showsStored(text, box.key, false)) writeConfigInt(box.key, int32_t(readUnsignedBox(text)));
+        if (!showsStored(text, box.key, false)) setConfigInt(change, box.key, int32_t(readUnsignedBox(text)));
     }
-    storeChoice(page, IDC_LNB_POLARITY, "polarity");
-    storeChoice(page, IDC_LNB_DISEQC, "diseqc");
+    storeChoice(change, page, IDC_LNB_POLARITY, "polarity");
+    storeChoice(change, page, IDC_LNB_DISEQC, "diseqc");
+    writeConfigChange(change);
 }
 
 INT_PTR CALLBACK lnbProc(HWND page, UINT msg, WPARAM, LPARAM lp) {
@@ -322,10 +329,12 @@ void deletePid(HWND page) {
 
 void applyPid(HWND page) {
     bool hexadecimal = isChecked(page, IDC_PID_HEX_VIEW);
-    writeConfigInt("hex_view", hexadecimal ? 1 : 0);
+    ConfigChange change;
+    setConfigInt(change, "hex_view", hexadecimal ? 1 : 0);
     int32_t pid = 0;
     // An empty list leaves the PID the receiver had.
-    if (listedPid(page, hexadecimal, &pid)) writeConfigInt("pids", pid);
+    if (listedPid(page, hexadecimal, &pid)) setConfigInt(change, "pids", pid);
+    writeConfigChange(change);
 }
 
 INT_PTR onPidCommand(HWND page, WPARAM wp) {
@@ -385,23 +394,25 @@ void browseDirectory(HWND page, const char* key, int box) {
     browseInto(page, box, start);
 }
 
-void applyDirectory(HWND page, int box, const char* key, SharedPath* running) {
+void applyDirectory(ConfigChange& change, HWND page, int box, const char* key, SharedPath* running) {
     wchar_t dir[kPathCapacity] = {};
     GetDlgItemTextW(page, box, dir, int(kPathCapacity));
     // An empty box (config.ini had no such key) is no directory: the running
     // one and the key stay as they are.
     if (dir[0] == 0) return;
     if (running) setSharedPath(*running, dir);
-    writeConfigString(key, dir);
+    setConfigString(change, key, dir);
 }
 
 void applyDirectories(HWND page) {
     Extraction* extraction = runningOf(page)->extraction;
-    applyDirectory(page, IDC_DIR_TMP, "tmp_dir", extraction ? &extraction->tmpDir : nullptr);
-    applyDirectory(page, IDC_DIR_OK, "ok_dir", extraction ? &extraction->okDir : nullptr);
+    ConfigChange change;
+    applyDirectory(change, page, IDC_DIR_TMP, "tmp_dir", extraction ? &extraction->tmpDir : nullptr);
+    applyDirectory(change, page, IDC_DIR_OK, "ok_dir", extraction ? &extraction->okDir : nullptr);
     bool sort = isChecked(page, IDC_DIR_SORT);
     if (extraction) extraction->sortByExtension.store(sort ? 1 : 0);
-    writeConfigInt("sort", sort ? 1 : 0);
+    setConfigInt(change, "sort", sort ? 1 : 0);
+    writeConfigChange(change);
 }
 
 INT_PTR onDirectoriesCommand(HWND page, WPARAM wp) {
