@@ -177,6 +177,9 @@ void teardownTransfer(Transfer* t) {
     lockMutex(x.table.mutex);
     unlinkTransfer(x.table, t);
     unlockMutex(x.table.mutex);
+    // The nodes go while the table they are counted in is sure to exist:
+    // once the row is gone, nothing keeps the Extraction for this worker.
+    freeSegments(*t);
     // The row goes while the record still exists, so that no new Transfer
     // can take this address while a row still names it. Without the mutex:
     // the view calls into the UI thread.

@@ -329,6 +329,7 @@ TEST(Extraction, StartUpReadsTheTimeOutInSecondsAndTheSortSetting) {
         EXPECT_EQ(x.idleTimeout, c.idleTimeout) << (c.config ? c.config : "no config.ini");
         EXPECT_EQ(x.sortByExtension.load(), c.sort) << (c.config ? c.config : "no config.ini");
         closeMutex(x.table.mutex);
+        closeMutex(x.ownFiles.mutex);
     }
 }
 
