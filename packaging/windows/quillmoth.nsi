@@ -123,7 +123,7 @@ VIAddVersionKey /LANG=1049 "LegalCopyright" "© 2026 ${PRODUCT}"
 !insertmacro MUI_PAGE_FINISH
 
 !insertmacro MUI_UNPAGE_CONFIRM
-!define MUI_COMPONENTSPAGE_TEXT_TOP "Настройки (config.ini), фильтры (filters.qmf), журнал и папки tmp и ok с принятыми файлами остаются в папке программы. Чтобы удалить и их, отметьте второй пункт: удаляется только то, что появилось при этой установке; бывшее в папке до неё остаётся."
+!define MUI_COMPONENTSPAGE_TEXT_TOP "Настройки, фильтры, журнал и папки tmp и ok с принятыми файлами остаются в папке программы. Чтобы удалить и их, отметьте второй пункт: удалится только созданное этой установкой."
 !define MUI_COMPONENTSPAGE_NODESC
 !define MUI_PAGE_CUSTOMFUNCTION_SHOW un.HideSpaceText
 !insertmacro MUI_UNPAGE_COMPONENTS
