@@ -43,9 +43,19 @@ inline std::atomic<int> gWatchers{0};
 // false: every waiter goes to sleep at once (the tests use it to exercise the
 // sleeping path on its own).
 inline std::atomic<bool> gWatching{true};
-// Called by setEvent between raising the flag and looking for sleepers, when
-// set: the tests use it to stop a setter at that point.
+// Called by setEvent between raising the flag and looking for sleepers, and
+// right after the look (wherever that is), when set: the tests use them to
+// stop a setter at those points.
 inline std::atomic<void (*)()> gWhileSetting{nullptr};
+inline std::atomic<void (*)()> gAfterCountingSleepers{nullptr};
+
+// The setter's look for sleepers, with the tests' stop bound to it.
+template <class Counter>
+int sleepersSeenBySetter(const Counter& sleepers) {
+    int seen = sleepers.load();
+    if (auto pause = gAfterCountingSleepers.load(std::memory_order_relaxed)) pause();
+    return seen;
+}
 
 struct SpinLimit {
     std::atomic<uint32_t> nanoseconds{kInitialSpinNs};

@@ -482,7 +482,7 @@ void setEvent(Event* event) {
     if (auto pause = eventwaiting::gWhileSetting.load(std::memory_order_relaxed)) pause();
     // A waiter counts itself as a sleeper before it looks at the flag for the
     // last time, so either it sees the flag or we see it and wake it.
-    if (event->sleepers.load() > 0) {
+    if (eventwaiting::sleepersSeenBySetter(event->sleepers) > 0) {
         event->setAt.store(nowNanoseconds(), std::memory_order_relaxed);
         // Through the lock, so that a waiter between counting itself and
         // sleeping is asleep before the signal; signalled after it, so that

@@ -300,36 +300,47 @@ TEST(Payloads, SegmentRecordsStayWithinTheirBound) {
 }
 
 #ifndef _WIN32
-// A file-size limit makes the rewrite of a repeated last segment short.
+// A file-size limit lets part of one write through: the rewrite of a
+// repeated last segment, or the first bytes of a segment that came empty.
 TEST(Payloads, AShortWriteEndsTheObjectInsteadOfPlacingAShortFile) {
-    TestReceiver r("shortwrite");
-    UdpEndpoints endpoints;
-    ObjectToSend object{"short.bin", randomBytes(9000, 9), {}};
-    std::vector<Bytes> datagrams = datagramsOf(object);
-    ASSERT_GT(datagrams.size(), 3u);
-    for (size_t i = 0; i + 1 < datagrams.size(); ++i) r.feedDatagram(datagrams[i], endpoints);
-    waitForWorker(r, endpoints);
-    std::vector<std::wstring> temporary = r.filesIn(r.tmp);
-    ASSERT_EQ(temporary.size(), 1u);
-    size_t written = readWholeFile(r.tmp + temporary[0]).size();
+    struct Row {
+        const char* name;
+        bool emptyFirst;  // the last but one datagram first came without bytes
+        long limitPastEnd;
+    } rows[] = {{"a rewrite", false, -10}, {"an empty segment filled", true, 10}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TestReceiver r("shortwrite");
+        UdpEndpoints endpoints;
+        ObjectToSend object{"short.bin", randomBytes(9000, 9), {}};
+        std::vector<Bytes> datagrams = datagramsOf(object);
+        ASSERT_GT(datagrams.size(), 3u);
+        size_t repeated = datagrams.size() - 2;
+        for (size_t i = 0; i < repeated; ++i) r.feedDatagram(datagrams[i], endpoints);
+        r.feedDatagram(row.emptyFirst ? datagram(uint32_t(repeated + 1), {}) : datagrams[repeated], endpoints);
+        waitForWorker(r, endpoints);
+        std::vector<std::wstring> temporary = r.filesIn(r.tmp);
+        ASSERT_EQ(temporary.size(), 1u);
+        size_t written = readWholeFile(r.tmp + temporary[0]).size();
 
-    void (*previousHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit previous{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
-    rlimit limited = previous;
-    limited.rlim_cur = written - 10;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    r.feedDatagram(datagrams[datagrams.size() - 2], endpoints);  // rewritten at the end of the file
-    waitForWorker(r, endpoints);
-    setrlimit(RLIMIT_FSIZE, &previous);
-    std::signal(SIGXFSZ, previousHandler);
+        void (*previousHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit previous{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
+        rlimit limited = previous;
+        limited.rlim_cur = rlim_t(long(written) + row.limitPastEnd);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        r.feedDatagram(datagrams[repeated], endpoints);  // written at the end of the file
+        waitForWorker(r, endpoints);
+        setrlimit(RLIMIT_FSIZE, &previous);
+        std::signal(SIGXFSZ, previousHandler);
 
-    r.feedDatagram(datagrams.back(), endpoints);  // would complete a short object
-    ASSERT_TRUE(r.waitUntilIdle());
-    EXPECT_TRUE(r.filesIn(r.ok).empty());
-    EXPECT_TRUE(r.filesIn(r.tmp).empty());
-    EXPECT_EQ(value(r.extraction->counters.writeFailed), 1u);
-    EXPECT_NE(r.log.text().find("File: short (0).bin - not saved: "), std::string::npos) << r.log.text();
+        r.feedDatagram(datagrams.back(), endpoints);  // would complete a short object
+        ASSERT_TRUE(r.waitUntilIdle());
+        EXPECT_TRUE(r.filesIn(r.ok).empty());
+        EXPECT_TRUE(r.filesIn(r.tmp).empty());
+        EXPECT_EQ(value(r.extraction->counters.writeFailed), 1u);
+        EXPECT_NE(r.log.text().find("File: short (0).bin - not saved: "), std::string::npos) << r.log.text();
+    }
 }
 #endif
 

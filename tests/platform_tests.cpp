@@ -266,9 +266,9 @@ TEST(PlatformEvents, TwoEventsMakeAHandOffBetweenThreads) {
 }
 
 // A set must wake a waiter that begins to wait while the set is under way.
-// The setter is stopped after raising the flag, and the waiter starts then;
-// a setter that looked for sleepers before raising the flag would leave it
-// asleep until its time-out.
+// The setter is stopped after raising the flag, or right after it looked for
+// sleepers, and the waiter starts then; a setter that looked for sleepers
+// before raising the flag would leave it asleep until its time-out.
 struct LateWaiter {
     Event* event;
     Event* done;
@@ -294,17 +294,20 @@ void startWaiterInTheMiddleOfTheSet() {
 }
 
 TEST_P(PlatformEventWaiting, AWaitThatBeginsDuringASetIsWoken) {
-    LateWaiter w{createEvent(), createEvent()};
-    gLateWaiter = &w;
-    gPauseArmed.store(true);
-    eventwaiting::gWhileSetting.store(startWaiterInTheMiddleOfTheSet);
-    setEvent(w.event);
-    eventwaiting::gWhileSetting.store(nullptr);
-    ASSERT_EQ(waitEvent(w.done, 30000), WaitResult::signalled);
-    EXPECT_EQ(w.result, WaitResult::signalled);
-    EXPECT_LT(w.waited, 2000u) << "woken only by its time-out";
-    closeEvent(w.event);
-    closeEvent(w.done);
+    for (std::atomic<void (*)()>* stop : {&eventwaiting::gWhileSetting, &eventwaiting::gAfterCountingSleepers}) {
+        SCOPED_TRACE(stop == &eventwaiting::gWhileSetting ? "after the flag" : "after the look for sleepers");
+        LateWaiter w{createEvent(), createEvent()};
+        gLateWaiter = &w;
+        gPauseArmed.store(true);
+        stop->store(startWaiterInTheMiddleOfTheSet);
+        setEvent(w.event);
+        stop->store(nullptr);
+        ASSERT_EQ(waitEvent(w.done, 30000), WaitResult::signalled);
+        EXPECT_EQ(w.result, WaitResult::signalled);
+        EXPECT_LT(w.waited, 2000u) << "woken only by its time-out";
+        closeEvent(w.event);
+        closeEvent(w.done);
+    }
 }
 
 // The waiter closes the event as soon as its wait returns, while the

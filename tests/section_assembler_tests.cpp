@@ -315,6 +315,13 @@ std::vector<StaleCase> staleCases() {
                       startPacket(3, afterSection), startPacket(4, Bytes{0xFF})},
                      {kAfter}});
 
+    // A gap in the middle of a section, then bytes that would read as a whole
+    // section of their own: they are still the middle of something.
+    cases.push_back({"a gap, then what looks like a section",
+                     {startPacket(0, Bytes{0xFF}), startPacket(1, longSection), packet(false, 3, smallSection),
+                      startPacket(4, afterSection), startPacket(5, Bytes{0xFF})},
+                     {kAfter}});
+
     // The same gap, but inside a start packet that carries the long section's
     // tail: the tail lands at offset 0 and is no section.
     cases.push_back({"a gap at a start packet",

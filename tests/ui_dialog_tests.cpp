@@ -435,6 +435,30 @@ TEST_F(SettingsSheet, OkKeepsWhatWasLeftAloneAndTheLogFile) {
     EXPECT_EQ(readWholeFile(logs + L"\\log.txt"), "before\r\nafter OK\r\n");
 }
 
+// Every box of the LNB page gets a value that no other box has, so that a
+// box stored under another's key shows.
+TEST_F(SettingsSheet, TheLnbPageStoresEachBoxUnderItsOwnKey) {
+    writeWholeFile(config(), kConfig);
+    Script script;
+    script.then([&] {
+        HWND sheet = topDialog();
+        if (!sheet) return false;
+        HWND page = showPage(sheet, 1);
+        for (auto [id, text] : {std::pair{IDC_LNB_FREQUENCY, L"11111"}, {IDC_LNB_SYMBOL_RATE, L"22222"},
+                                {IDC_LNB_LOF1, L"9333"}, {IDC_LNB_SWITCH, L"11444"}, {IDC_LNB_LOF2, L"10555"}})
+            type(page, id, text);
+        choose(page, IDC_LNB_POLARITY, 0);
+        choose(page, IDC_LNB_DISEQC, 5);
+        pressSheet(sheet, PSBTN_OK);
+        return true;
+    });
+    script.run([&] { showSettingsSheet(self(), owner, RunningSettings{}); });
+    EXPECT_EQ(configText(), configWith({{"use_log", "0"}, {"tray", "1"}, {"clear_tmp", "1"}, {"timeout", "120"},
+                                        {"use_spl", "1"}, {"frequency", "11111"}, {"symbol_rate", "22222"},
+                                        {"polarity", "0"}, {"lof1", "9333"}, {"lof2", "10555"},
+                                        {"switch", "11444"}, {"diseqc", "5"}}));
+}
+
 TEST_F(SettingsSheet, PidNotationRoundTripsAndInsertTakesOnly1To8191) {
     writeWholeFile(config(), kConfig);
     Script script;

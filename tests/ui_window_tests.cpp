@@ -505,15 +505,18 @@ TEST_F(Window, ColumnClicksSortByNameAndBySizeOnly)
     struct Row {
         const wchar_t* name;
         uint32_t length;
-    } rows[] = {{L"beta.txt", 300}, {L"Alpha.txt", 0x90000000u}, {L"alpha2.txt", 100}, {L"Гамма.txt", 200}};
-    std::vector<Transfer> records(4);
+    } rows[] = {{L"beta.txt", 300},   {L"Alpha.txt", 0x90000000u}, {L"alpha2.txt", 100}, {L"Гамма.txt", 200},
+                {L"able.txt", 400},   {L"Zeta.txt", 500},          {L"zebra.txt", 600},  {L"яблоко.txt", 700},
+                {L"Арбуз.txt", 800},  {L"ёж.txt", 900},            {L"Ёлка.txt", 1000}};
+    const int count = int(sizeof rows / sizeof rows[0]);
+    std::vector<Transfer> records(count);
     TransferView view = w.mw.services.extraction->view;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < count; ++i) {
         wcscpy(records[i].fileName, rows[i].name);
         records[i].length = rows[i].length;
         view.rowInserted(view.context, uint32_t(100 + i), &records[i], rows[i].name, 0, L"");
     }
-    ASSERT_EQ(w.rows(), 4);
+    ASSERT_EQ(w.rows(), count);
     auto order = [&] {
         std::vector<std::wstring> names;
         for (int r = 0; r < w.rows(); ++r) names.push_back(w.cell(r, 0));
@@ -523,8 +526,12 @@ TEST_F(Window, ColumnClicksSortByNameAndBySizeOnly)
     click.hdr.code = LVN_COLUMNCLICK;
     click.iSubItem = 0;
     w.notify(click.hdr);
-    // Only A to Z fold: "Alpha" and "alpha2" side by side, Cyrillic after Latin.
-    EXPECT_EQ(order(), (std::vector<std::wstring>{L"Alpha.txt", L"alpha2.txt", L"beta.txt", L"Гамма.txt"}));
+    // Only A to Z fold, both ends included: "able" before "Alpha", "zebra"
+    // before "Zeta"; Cyrillic comes after Latin in the order of its code
+    // points, capitals (Ё first) before small letters (ё last).
+    EXPECT_EQ(order(), (std::vector<std::wstring>{L"able.txt", L"Alpha.txt", L"alpha2.txt", L"beta.txt",
+                                                  L"zebra.txt", L"Zeta.txt", L"Ёлка.txt", L"Арбуз.txt",
+                                                  L"Гамма.txt", L"яблоко.txt", L"ёж.txt"}));
     click.iSubItem = 1;
     w.notify(click.hdr);
     // Lengths compare as a wrapping difference read signed: 0x90000000 - 100
@@ -565,10 +572,17 @@ TEST_F(Window, RowsShowTheirTransfersAndCommandsTouchOnlyLiveOnes)
     for (const Tick& c : ticks) {
         t[1].received = c.received;
         auto start = std::chrono::steady_clock::now();
+        // Held for the whole tick, however long it waits: a tick that waited
+        // far beyond its 10 ms would still be seen (the bound leaves room for
+        // a loaded machine).
         if (c.held) lockMutex(gExtraction.table.mutex);
         w.tick();
         if (c.held) unlockMutex(gExtraction.table.mutex);
-        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(c.held ? 9900 : 0));
+        auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, std::chrono::microseconds(c.held ? 9900 : 0));
+        if (c.held) {
+            EXPECT_LT(took, std::chrono::milliseconds(500));
+        }
         EXPECT_EQ(w.cell(0, 2) + L"|" + w.cell(0, 3) + w.cell(1, 2), c.cells) << c.received;
     }
     gBoxes.onDialog = [](HWND dialog) {
@@ -750,6 +764,17 @@ TEST_F(Window, SizeChangesWriteTheWindowStateAndLayOutTheChildren)
     useMessageBoxes();
     TestWindow w;
     ASSERT_TRUE(w.open());
+    // At every width the four parts are quarters of the bar, and the last
+    // one reaches its right edge.
+    auto expectPartsCoverTheBar = [&](const char* when) {
+        RECT bar;
+        GetClientRect(w.mw.statusBar, &bar);
+        int edges[4] = {};
+        ASSERT_EQ(SendMessageW(w.mw.statusBar, SB_GETPARTS, 4, LPARAM(edges)), 4) << when;
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(edges[i], (i + 1) * bar.right / 4) << when << ", part " << i;
+        EXPECT_TRUE(edges[3] == -1 || edges[3] >= bar.right) << when << ": the last part ends at " << edges[3];
+    };
+    expectPartsCoverTheBar("at the start");
     RECT first;  // the first size is config.ini's
     GetWindowRect(w.mw.window, &first);
     EXPECT_TRUE(first.right - first.left == 800 && first.bottom - first.top == 600);
@@ -776,15 +801,14 @@ TEST_F(Window, SizeChangesWriteTheWindowStateAndLayOutTheChildren)
     GetWindowRect(w.list(), &list);
     EXPECT_EQ(list.right - list.left, client.right);
     EXPECT_EQ(list.bottom - list.top, client.bottom - 22);
-    int edges[4] = {};
-    SendMessageW(w.mw.statusBar, SB_GETPARTS, 4, LPARAM(edges));
-    EXPECT_EQ(edges[1], 2 * client.right / 4);
+    expectPartsCoverTheBar("narrower");
 
     ShowWindow(w.mw.window, SW_MAXIMIZE);
     pumpFor(50);
     config = folder.config();
     EXPECT_NE(config.find("wnd = 3\r\n"), std::string::npos);
     EXPECT_NE(config.find("cx = 650\r\n"), std::string::npos);  // the restored size stays
+    expectPartsCoverTheBar("maximised");
     ShowWindow(w.mw.window, SW_MINIMIZE);
     pumpFor(50);
     EXPECT_NE(folder.config().find("wnd = 3\r\n"), std::string::npos);  // never a minimised state
