@@ -32,16 +32,6 @@ void dropLastComponent(std::wstring& path) {
     path.resize(cut == std::wstring::npos || cut < root ? root : cut);
 }
 
-std::wstring plainPath(const wchar_t* text);
-
-// Whether `directory` is `inner` or one of the folders above it.
-bool holds(const std::wstring& directory, const wchar_t* inner) {
-    for (std::wstring up = plainPath(inner);; dropLastComponent(up)) {
-        if (sameEntry(directory.c_str(), up.c_str())) return true;
-        if (up.size() <= rootLength(up)) return false;
-    }
-}
-
 // The path with "." and empty components dropped and ".." taken back, ending
 // without a separator except at its root.
 std::wstring plainPath(const wchar_t* text) {
@@ -61,6 +51,14 @@ std::wstring plainPath(const wchar_t* text) {
         start = end + 1;
     }
     return plain;
+}
+
+// Whether `directory` is `inner` or one of the folders above it.
+bool holds(const std::wstring& directory, const wchar_t* inner) {
+    for (std::wstring up = plainPath(inner);; dropLastComponent(up)) {
+        if (sameEntry(directory.c_str(), up.c_str())) return true;
+        if (up.size() <= rootLength(up)) return false;
+    }
 }
 
 }  // namespace

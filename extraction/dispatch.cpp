@@ -188,6 +188,7 @@ void handOff(Extraction& x, Transfer& t, uint32_t sequence, const uint8_t* paylo
 // is made. `path` holds the directory and gets the file's whole path.
 FileHandle createTempFile(Extraction& x, wchar_t* path, size_t dirLength, const wchar_t* name) {
     int error = 0;
+    bool tooLong = false;
     for (uint32_t attempt = 0; attempt < 100; ++attempt) {
         wchar_t shortName[16];
         if (attempt > 0)
@@ -196,7 +197,7 @@ FileHandle createTempFile(Extraction& x, wchar_t* path, size_t dirLength, const 
         const wchar_t* chosen = attempt == 0 ? name : shortName;
         size_t nameLength = std::wcslen(chosen);
         if (dirLength + nameLength >= kMaxPath) {
-            error = -1;
+            tooLong = true;
             continue;
         }
         std::wmemcpy(path + dirLength, chosen, nameLength + 1);
@@ -210,10 +211,10 @@ FileHandle createTempFile(Extraction& x, wchar_t* path, size_t dirLength, const 
         if (!clash) break;  // not a name taken meanwhile: the folder is unusable
     }
     char reason[256] = "no free name";
-    if (error == -1)
-        std::snprintf(reason, sizeof reason, "the path is too long");
-    else if (error != 0)
+    if (error != 0)
         systemErrorText(error, reason, sizeof reason);
+    else if (tooLong)
+        std::snprintf(reason, sizeof reason, "the path is too long");
     logFileNotSaved(*x.log, name, reason);
     return kNoFile;
 }

@@ -61,11 +61,16 @@ namespace {
 // or whoever lets nobody else in, holds an exclusive lock; a reader that lets
 // others read holds a shared one. The lock is taken before anything is
 // truncated, so a second receiver can never empty a file the first is writing.
-bool lockLikeShareMode(int file, FileAccess access, FileShare share) {
-    int kind = (access != FileAccess::read || share == FileShare::none) ? LOCK_EX : LOCK_SH;
+// Takes the lock without waiting; false (errno EWOULDBLOCK) when it is held.
+bool tryLock(int file, int kind) {
     int result;
     do result = ::flock(file, kind | LOCK_NB); while (result != 0 && errno == EINTR);
-    if (result == 0) return true;
+    return result == 0;
+}
+
+bool lockLikeShareMode(int file, FileAccess access, FileShare share) {
+    int kind = (access != FileAccess::read || share == FileShare::none) ? LOCK_EX : LOCK_SH;
+    if (tryLock(file, kind)) return true;
     // Where the file system has no locks at all, nothing can be enforced.
     if (errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL) return true;
     errno = EBUSY;
@@ -168,9 +173,7 @@ bool deleteFile(const wchar_t* path) {
     if (S_ISREG(info.st_mode)) {
         int file = ::open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (file >= 0) {
-            int result;
-            do result = ::flock(file, LOCK_EX | LOCK_NB); while (result != 0 && errno == EINTR);
-            bool held = result != 0 && errno == EWOULDBLOCK;
+            bool held = !tryLock(file, LOCK_EX) && errno == EWOULDBLOCK;
             bool removed = !held && ::unlink(name) == 0;
             int error = errno;
             ::close(file);
