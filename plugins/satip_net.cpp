@@ -3,12 +3,16 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "plugins/satip_discovery.h"
 #include "plugins/satip_session.h"
 
 #if !defined(_WIN32)
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <unistd.h>
@@ -83,6 +87,95 @@ bool resolve(const std::string& host, uint16_t port, sockaddr_in& address) {
     address.sin_port = htons(port);
     freeaddrinfo(found);
     return true;
+}
+
+namespace {
+
+// A look-up of a host name on a thread of its own.
+struct Lookup {
+    std::string host;
+    uint16_t port = 0;
+    std::mutex mutex;
+    bool done = false, found = false;
+    sockaddr_in address{};
+};
+
+void runLookup(Lookup& lookup) {
+    sockaddr_in address{};
+    const bool found = resolve(lookup.host, lookup.port, address);
+    std::lock_guard<std::mutex> lock(lookup.mutex);
+    lookup.done = true;
+    lookup.found = found;
+    lookup.address = address;
+}
+
+#if defined(_WIN32)
+struct LookupThread {
+    std::shared_ptr<Lookup> lookup;
+    HMODULE module = nullptr;
+};
+
+DWORD WINAPI lookupThread(void* parameter) {
+    auto* job = static_cast<LookupThread*>(parameter);
+    const HMODULE module = job->module;
+    runLookup(*job->lookup);
+    delete job;
+    // The library may have been let go of meanwhile: it stays loaded until
+    // this thread is out of it.
+    FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
+bool startLookup(const std::shared_ptr<Lookup>& lookup) {
+    auto* job = new LookupThread{lookup, nullptr};
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&lookupThread),
+                            &job->module)) {
+        delete job;
+        return false;
+    }
+    HANDLE thread = CreateThread(nullptr, 0, lookupThread, job, 0, nullptr);
+    if (!thread) {
+        FreeLibrary(job->module);
+        delete job;
+        return false;
+    }
+    CloseHandle(thread);
+    return true;
+}
+#else
+bool startLookup(const std::shared_ptr<Lookup>& lookup) {
+    // A look-up may outlast the library's users: the library is never
+    // unloaded under it.
+    static const bool pinned = [] {
+        Dl_info self{};
+        return dladdr(reinterpret_cast<void*>(&runLookup), &self) && self.dli_fname &&
+               dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+    }();
+    (void)pinned;
+    std::thread([lookup] { runLookup(*lookup); }).detach();
+    return true;
+}
+#endif
+
+}  // namespace
+
+bool resolveUnlessStopped(const std::string& host, uint16_t port, const std::atomic<bool>& stop,
+                          sockaddr_in& address) {
+    auto lookup = std::make_shared<Lookup>();
+    lookup->host = host;
+    lookup->port = port;
+    if (!startLookup(lookup)) return resolve(host, port, address);
+    while (true) {
+        {
+            std::lock_guard<std::mutex> lock(lookup->mutex);
+            if (lookup->done) {
+                address = lookup->address;
+                return lookup->found;
+            }
+        }
+        if (stop) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 bool connectTcp(const sockaddr_in& server, uint32_t local, int ms, const std::atomic<bool>& stop, Socket& result,

@@ -57,6 +57,10 @@ bool waitFor(NativeSocket s, bool writable, int ms);
 sockaddr_in ipv4(uint32_t address, uint16_t port);
 // The first IPv4 address of `host`, with `port`.
 bool resolve(const std::string& host, uint16_t port, sockaddr_in& address);
+// The same, given up as soon as `stop` is set: the look-up goes on, on a
+// thread of its own, while a name server keeps us waiting.
+bool resolveUnlessStopped(const std::string& host, uint16_t port, const std::atomic<bool>& stop,
+                          sockaddr_in& address);
 // A non-blocking TCP connection from `local` (0: any), given up after `ms`;
 // `error` says why it failed ("no answer" on time-out).
 bool connectTcp(const sockaddr_in& server, uint32_t local, int ms, const std::atomic<bool>& stop, Socket& result,

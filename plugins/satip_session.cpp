@@ -4,8 +4,6 @@
 
 namespace {
 
-// A reply head and body together; a server's replies are a few hundred bytes.
-constexpr size_t kLargestReply = 64 * 1024;
 constexpr size_t kRtpHeaderSize = 12;
 constexpr uint8_t kRtcpApplication = 204;
 
@@ -101,22 +99,55 @@ std::string rtspRequest(const char* method, const std::string& url, uint32_t cse
     return request + extraHeaders + "\r\n";
 }
 
-long rtspReplyLength(const char* data, size_t size) {
-    const size_t probe = size < 5 ? size : 5;
-    if (std::memcmp(data, "RTSP/", probe) != 0) return -1;
-    const std::string text(data, size < kLargestReply ? size : kLargestReply);
-    size_t end = text.find("\r\n\r\n");
-    size_t headLength = end == std::string::npos ? 0 : end + 4;
-    if (end == std::string::npos) {
-        // Some servers end their lines with LF alone.
-        end = text.find("\n\n");
-        if (end != std::string::npos) headLength = end + 2;
+size_t rtspHeadLength(const char* data, size_t size) {
+    size_t at = 0;
+    while (at < size) {
+        const void* found = std::memchr(data + at, '\n', size - at);
+        if (!found) return 0;
+        const size_t end = size_t(static_cast<const char*>(found) - data);
+        // Some servers end their lines with LF alone: the head ends at the
+        // first empty line, however each line ends.
+        if (at > 0 && (end == at || (end == at + 1 && data[at] == '\r'))) return end + 1;
+        at = end + 1;
     }
-    if (headLength == 0) return size >= kLargestReply ? -1 : 0;
-    std::string length = headerValue(text.substr(0, headLength), "Content-Length");
-    long body = length.empty() ? 0 : numberOr(length, long(kLargestReply));
-    if (body < 0 || headLength + size_t(body) > kLargestReply) return -1;
-    return headLength + size_t(body) <= size ? long(headLength + size_t(body)) : 0;
+    return 0;
+}
+
+RtspMessage rtspMessage(const char* data, size_t size, size_t& headLength, size_t& bodyLength) {
+    headLength = bodyLength = 0;
+    const size_t probe = size < kLargestRtspHead ? size : kLargestRtspHead;
+    const void* lineEnd = std::memchr(data, '\n', probe);
+    const size_t lineLength = lineEnd ? size_t(static_cast<const char*>(lineEnd) - data) : probe;
+    const bool reply = std::memcmp(data, "RTSP/", lineLength < 5 ? lineLength : 5) == 0;
+    // "METHOD url RTSP/1.0": a server may ask something of us.
+    size_t method = 0;
+    while (method < lineLength && ((data[method] >= 'A' && data[method] <= 'Z') || data[method] == '_' ||
+                                   data[method] == '-'))
+        ++method;
+    if (!reply && (method == 0 || (method < lineLength && data[method] != ' '))) return RtspMessage::garbage;
+    if (!lineEnd) return size >= kLargestRtspHead ? RtspMessage::garbage : RtspMessage::incomplete;
+    if (!reply) {
+        std::string line(data, lineLength);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.size() < 10 || line.compare(line.size() - 9, 9, " RTSP/1.0") != 0) return RtspMessage::garbage;
+    }
+    const size_t head = rtspHeadLength(data, probe);
+    if (head == 0) return size >= kLargestRtspHead ? RtspMessage::garbage : RtspMessage::incomplete;
+    const std::string length = headerValue(std::string(data, head), "Content-Length");
+    const long body = length.empty() ? 0 : numberOr(length, 0x7FFFFFFF);
+    if (body < 0) return RtspMessage::garbage;
+    headLength = head;
+    bodyLength = size_t(body);
+    return reply ? RtspMessage::reply : RtspMessage::request;
+}
+
+std::string rtspAnswer(const std::string& request) {
+    const bool options = request.compare(0, 8, "OPTIONS ") == 0;
+    std::string answer = options ? "RTSP/1.0 200 OK\r\n" : "RTSP/1.0 501 Not Implemented\r\n";
+    const std::string cseq = headerValue(request.substr(0, rtspHeadLength(request.data(), request.size())), "CSeq");
+    if (!cseq.empty()) answer += "CSeq: " + cseq + "\r\n";
+    if (options) answer += "Public: OPTIONS\r\n";
+    return answer + "\r\n";
 }
 
 std::string headerValue(const std::string& head, const char* name) {
@@ -143,11 +174,9 @@ bool parseRtspReply(const std::string& text, RtspReply& reply) {
     if (status < 100) return false;
     reply.status = int(status);
 
-    size_t headEnd = text.find("\r\n\r\n");
-    size_t bodyStart = headEnd == std::string::npos ? std::string::npos : headEnd + 4;
-    if (headEnd == std::string::npos && (headEnd = text.find("\n\n")) != std::string::npos) bodyStart = headEnd + 2;
-    const std::string head = text.substr(0, headEnd);
-    if (bodyStart != std::string::npos) reply.body = text.substr(bodyStart);
+    const size_t headLength = rtspHeadLength(text.data(), text.size());
+    const std::string head = headLength ? text.substr(0, headLength) : text;
+    if (headLength) reply.body = text.substr(headLength);
 
     std::string value = headerValue(head, "CSeq");
     if (!value.empty()) reply.cseq = numberOr(value, 0x7FFFFFFF);
@@ -273,17 +302,22 @@ bool findTunerReport(const uint8_t* data, size_t length, std::string& text) {
     return false;
 }
 
-long rtpPayloadStart(const uint8_t* data, size_t length, uint16_t& sequence) {
-    if (length < kRtpHeaderSize + kPacketSize || (data[0] & 0xC0) != 0x80) return -1;
+bool rtpPayload(const uint8_t* data, size_t length, uint16_t& sequence, size_t& begin, size_t& end) {
+    if (length < kRtpHeaderSize + kPacketSize || (data[0] & 0xC0) != 0x80) return false;
     sequence = uint16_t((data[2] << 8) | data[3]);
     size_t header = kRtpHeaderSize + 4 * size_t(data[0] & 0x0F);
     if (data[0] & 0x10) {
         // The extension: 16 bits of profile data, 16 bits of length in words.
-        if (header + 4 > length) return -1;
+        if (header + 4 > length) return false;
         header += 4 + 4 * ((size_t(data[header + 2]) << 8) | data[header + 3]);
     }
-    if (header + kPacketSize > length) return -1;
-    return long(header);
+    // Padding: its last byte counts the bytes, itself included.
+    const size_t padding = (data[0] & 0x20) ? data[length - 1] : 0;
+    if ((data[0] & 0x20) && padding == 0) return false;
+    if (header + padding + kPacketSize > length) return false;
+    begin = header;
+    end = length - padding;
+    return true;
 }
 
 uint32_t rtpSequenceGap(uint16_t expected, uint16_t received) {

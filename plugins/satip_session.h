@@ -31,9 +31,24 @@ std::string tuningQuery(const Tuning& tuning, const std::string& msys);
 std::string rtspRequest(const char* method, const std::string& url, uint32_t cseq, const std::string& session,
                         const std::string& extraHeaders);
 
-// How many bytes at the start of `data` make up one whole reply (head and
-// body); 0 while more is needed, -1 when it is not a reply or too large.
-long rtspReplyLength(const char* data, size_t size);
+// A head longer than this is not taken for RTSP.
+constexpr size_t kLargestRtspHead = 64 * 1024;
+
+// Where an RTSP head ends, past its empty line (lines may end with CR LF or
+// LF alone); 0 while it has not come whole.
+size_t rtspHeadLength(const char* data, size_t size);
+
+enum class RtspMessage { incomplete, reply, request, garbage };
+
+// What starts `data` (never empty): a reply, a request the server sends us,
+// neither, or too little to tell. For a reply or request whose head has come,
+// `headLength` and `bodyLength` (its Content-Length) are set; the message is
+// whole once `size` reaches their sum.
+RtspMessage rtspMessage(const char* data, size_t size, size_t& headLength, size_t& bodyLength);
+
+// Our answer to a request from the server: 200 to OPTIONS, 501 to the rest,
+// with its CSeq.
+std::string rtspAnswer(const std::string& request);
 
 struct RtspReply {
     int status = 0;          // 200, 404, 503...
@@ -47,8 +62,8 @@ struct RtspReply {
     std::string body;
 };
 
-// Parses one whole reply as rtspReplyLength() delimits it; false when the
-// status line is not an RTSP one.
+// Parses one reply, its head or its head and body; false when the status
+// line is not an RTSP one.
 bool parseRtspReply(const std::string& text, RtspReply& reply);
 
 // Why a request failed, for the user: the kind of refusal and the status line.
@@ -82,10 +97,10 @@ bool parseTunerReport(const std::string& text, SignalReport& report);
 // datagram; false when there is none or it is cut short.
 bool findTunerReport(const uint8_t* data, size_t length, std::string& text);
 
-// Where the transport-stream packets of an RTP datagram start; -1 when it is
-// not RTP version 2 or holds no whole packet. `sequence` gets the RTP
-// sequence number.
-long rtpPayloadStart(const uint8_t* data, size_t length, uint16_t& sequence);
+// Where the transport-stream packets of an RTP datagram lie, between `begin`
+// and `end` (before any padding); false when it is not RTP version 2 or holds
+// no whole packet. `sequence` gets the RTP sequence number.
+bool rtpPayload(const uint8_t* data, size_t length, uint16_t& sequence, size_t& begin, size_t& end);
 
 // How many datagrams went missing between the one expected next and the one
 // that came; 0 for the expected one and for late or repeated ones.

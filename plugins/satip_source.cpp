@@ -16,16 +16,25 @@ constexpr int kConnectTimeoutMs = 2000;
 constexpr int kReplyTimeoutMs = 2000;
 // DelFilter waits this long for the server to confirm the teardown.
 constexpr int kTeardownTimeoutMs = 1000;
-// A session the server has gone quiet on, neither packets nor reports, for
-// this long is set up again.
+// A server quiet this long, neither packets nor reports nor replies, is asked
+// at once whether the session is still there; one that leaves that question
+// unanswered for the reply time-out has gone. A PID may rest and a server
+// may send its reports rarely or never: while it answers, the session stays.
 constexpr uint64_t kServerSilenceMs = 3000;
-// So is one whose packets have stopped this long while the reports go on, at
-// once, since the server answers. A PID may rest for a while, so the wait
-// doubles, up to the longest, each time a new session brings no packets
-// either: a server that is well is not set up again and again, and what
-// comes when the PID resumes is received, not missed in a pause.
+// Packets stopped this long while the tuner reports no lock: the session is
+// set up again, at once, since the server answers. The wait doubles, up to
+// the longest, each time a new session brings no packets either. A tuner
+// that reports its lock keeps its session however long the PID rests.
 constexpr uint64_t kStreamSilenceMs = 10000, kLongestStreamSilenceMs = 80000;
 constexpr uint64_t kFirstRetryPauseMs = 1000, kLongestRetryPauseMs = 15000;
+// Lost this many times running without a packet in between, a session that
+// the server still answers for is set up again only after a pause too.
+constexpr int kQuickRetries = 3;
+// A session that ran this long was well: its loss starts the count anew.
+constexpr uint64_t kWellSessionMs = 10000;
+// Bodies beyond this are dropped as they arrive; a server's replies are a
+// few hundred bytes.
+constexpr size_t kLargestKeptBody = 64 * 1024;
 constexpr int kDiscoveryMs = 3000;
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 
@@ -66,14 +75,15 @@ public:
             }
             settings.host = discoveredHost_;
         }
+        if (settings.host != settings_.host) haveAddress_ = false;
         settings_ = settings;
         where_ = "SAT>IP " + settings_.host + ":" + std::to_string(settings_.port);
         // The server must answer now, not first when the filter is set.
         const std::atomic<bool> never{false};
         RtspReply reply;
-        bool answered = connectServer(never, error) &&
+        bool answered = resolveServer(never, error) &&
                         exchange("OPTIONS", baseUrl(), "", reply, never, kReplyTimeoutMs, error);
-        endSession(never, 0);
+        endSession(0);
         if (answered && reply.status != 200) error = where_ + ": OPTIONS " + refusalText(reply);
         return answered && reply.status == 200;
     }
@@ -87,8 +97,9 @@ public:
         reconnecting_ = false;
         retryPauseMs_ = kFirstRetryPauseMs;
         streamSilenceLimitMs_ = kStreamSilenceMs;
+        quickRetries_ = 0;
         if (!startSession(never, error)) {
-            endSession(never, 0);
+            endSession(kTeardownTimeoutMs);
             return false;
         }
         sessionOpen_ = true;
@@ -99,8 +110,7 @@ public:
     void run(const std::atomic<bool>& stop, const PacketSink& sink) override;
 
     void close() override {
-        const std::atomic<bool> never{false};
-        endSession(never, kTeardownTimeoutMs);
+        endSession(kTeardownTimeoutMs);
         sessionOpen_ = false;
         active_ = false;
     }
@@ -120,25 +130,45 @@ public:
     }
 
 private:
+    // What nextItem() found in buffer_.
+    enum class Item { none, frame, reply, request, garbage };
+
     bool readSettings(SatipSettings& settings, std::string& error) const;
     // Without the port when it is the usual one, as servers write it themselves.
     std::string baseUrl() const {
         const std::string port = settings_.port == kRtspDefaultPort ? "" : ":" + std::to_string(settings_.port);
         return "rtsp://" + settings_.host + port + "/";
     }
-    std::string streamUrl() const { return baseUrl() + "stream=" + streamId_; }
+    std::string streamUrl() const { return streamId_.empty() ? baseUrl() : baseUrl() + "stream=" + streamId_; }
 
-    bool connectServer(const std::atomic<bool>& stop, std::string& error);
+    // The server's address, looked up anew for each session; the last one
+    // found serves while the name server does not answer.
+    bool resolveServer(const std::atomic<bool>& stop, std::string& error);
+    // The control connection for the next request. RTSP does not tie a
+    // session to its connection: a server may close it when idle or after
+    // each reply, and a new one carries on.
+    bool ensureConnection(const std::atomic<bool>& stop, int timeoutMs, std::string& error);
+    void closeConnection();
     bool openRtpPorts(std::string& error);
     bool sendText(const std::string& text, const std::atomic<bool>& stop, std::string& error);
-    // Sends a request and waits for its reply, skipping stale replies and
-    // data frames; false (with `error`) on time-out or a lost connection.
+    // Sends a request and waits for its reply, answering the server's own
+    // requests and leaving data frames for the stream; once more on a new
+    // connection when the one used before turns out closed. False (with
+    // `error`) on time-out, a lost connection or what is not RTSP.
     bool exchange(const char* method, const std::string& url, const std::string& headers, RtspReply& reply,
                   const std::atomic<bool>& stop, int timeoutMs, std::string& error);
     // Reads what the connection has into buffer_; false when it is closed.
     bool receiveMore(std::string& error);
+    // The item at `at` in buffer_: a whole data frame (left in place, its
+    // size in `length`), a reply (taken out, in `reply`), a request of the
+    // server's (answered and taken out), or none yet. A message too large to
+    // keep is taken as its head, its body dropped as it arrives.
+    Item nextItem(size_t at, size_t& length, RtspReply& reply, const std::atomic<bool>& stop);
     bool startSession(const std::atomic<bool>& stop, std::string& error);
-    void endSession(const std::atomic<bool>& stop, int teardownMs);
+    // Tears down the session, if there is one, on a new connection if need
+    // be, within `teardownMs`; true when the server answered.
+    bool endSession(int teardownMs);
+    bool sendKeepAlive(const std::atomic<bool>& stop, std::string& why);
     // Hands on the frames and replies in buffer_; false when the session is lost.
     bool takeBuffered(const PacketSink& sink, std::string& why);
     void takeRtp(const uint8_t* data, size_t length, const PacketSink& sink);
@@ -155,16 +185,24 @@ private:
 
     // The session; used by one thread at a time (the exports', then the
     // delivery thread between open() and close()).
+    sockaddr_in serverAddress_{};
+    bool haveAddress_ = false;
     Socket rtsp_, rtp_, rtcp_;
+    uint32_t connections_ = 0;     // connections opened, to tell the one that carries a TCP stream
+    bool connectionUsed_ = false;  // a reply came on rtsp_: the server may have closed it since
     uint16_t rtpPort_ = 0;
-    std::string buffer_;  // from the RTSP connection, not yet taken
+    std::string buffer_;   // from the RTSP connection, not yet taken
+    size_t skipping_ = 0;  // bytes still to come of a body too large to keep
     uint32_t cseq_ = 0;
-    int64_t keepAliveCseq_ = -1;
+    int64_t keepAliveCseq_ = -1;  // the keep-alive awaiting its reply
+    bool keepAliveResent_ = false;
+    uint64_t keepAliveSentMs_ = 0;
     std::string session_, streamId_;
     int timeoutSeconds_ = 60;
     int rtpChannel_ = 0;
-    uint64_t lastRtpMs_ = 0, lastHeardMs_ = 0, nextKeepAliveMs_ = 0, retryPauseMs_ = kFirstRetryPauseMs;
-    uint64_t streamSilenceLimitMs_ = kStreamSilenceMs;
+    uint64_t sessionStartMs_ = 0, lastRtpMs_ = 0, lastHeardMs_ = 0, nextKeepAliveMs_ = 0;
+    uint64_t retryPauseMs_ = kFirstRetryPauseMs, streamSilenceLimitMs_ = kStreamSilenceMs;
+    int quickRetries_ = 0;
     bool serverAnswering_ = false;  // the lost session's server still answered
     bool streaming_ = false;
     bool haveSequence_ = false;
@@ -212,17 +250,41 @@ bool SatipSource::readSettings(SatipSettings& settings, std::string& error) cons
     return true;
 }
 
-bool SatipSource::connectServer(const std::atomic<bool>& stop, std::string& error) {
-    sockaddr_in server{};
-    if (!resolve(settings_.host, settings_.port, server)) {
-        error = where_ + ": cannot find the host";
+bool SatipSource::resolveServer(const std::atomic<bool>& stop, std::string& error) {
+    sockaddr_in address{};
+    if (resolveUnlessStopped(settings_.host, settings_.port, stop, address)) {
+        serverAddress_ = address;
+        haveAddress_ = true;
+        return true;
+    }
+    if (haveAddress_ && !stop) return true;
+    error = where_ + (stop ? ": stopped while looking up the host" : ": cannot find the host");
+    return false;
+}
+
+bool SatipSource::ensureConnection(const std::atomic<bool>& stop, int timeoutMs, std::string& error) {
+    if (rtsp_.valid() && waitFor(rtsp_.get(), false, 0)) {
+        // Whatever came since is of requests answered before.
+        std::string ignored;
+        if (!receiveMore(ignored)) closeConnection();
+    }
+    if (rtsp_.valid()) return true;
+    const uint32_t local = settings_.hasInterface ? settings_.interfaceAddress : 0;
+    if (!haveAddress_ || !connectTcp(serverAddress_, local, timeoutMs, stop, rtsp_, error)) {
+        if (!haveAddress_) error = "cannot find the host";
+        error = where_ + ": " + error;
+        rtsp_.reset();
         return false;
     }
+    ++connections_;
+    connectionUsed_ = false;
+    return true;
+}
+
+void SatipSource::closeConnection() {
+    rtsp_.reset();
     buffer_.clear();
-    const uint32_t local = settings_.hasInterface ? settings_.interfaceAddress : 0;
-    if (connectTcp(server, local, kConnectTimeoutMs, stop, rtsp_, error)) return true;
-    error = where_ + ": " + error;
-    return false;
+    skipping_ = 0;
 }
 
 // An even RTP port and the RTCP port above it, as the protocol wants.
@@ -276,7 +338,9 @@ bool SatipSource::receiveMore(std::string& error) {
     for (int round = 0; round < 16; ++round) {
         auto n = recv(rtsp_.get(), chunk, int(sizeof chunk), 0);
         if (n > 0) {
-            buffer_.append(chunk, size_t(n));
+            const size_t dropped = std::min(skipping_, size_t(n));
+            skipping_ -= dropped;
+            buffer_.append(chunk + dropped, size_t(n) - dropped);
             continue;
         }
         if (n < 0 && lastCallWouldBlock()) return true;
@@ -286,50 +350,100 @@ bool SatipSource::receiveMore(std::string& error) {
     return true;
 }
 
+SatipSource::Item SatipSource::nextItem(size_t at, size_t& length, RtspReply& reply, const std::atomic<bool>& stop) {
+    while (at < buffer_.size()) {
+        const char* data = buffer_.data() + at;
+        const size_t left = buffer_.size() - at;
+        if (data[0] == '$') {
+            if (left < 4) return Item::none;
+            length = 4 + ((size_t(uint8_t(data[2])) << 8) | uint8_t(data[3]));
+            return left < length ? Item::none : Item::frame;
+        }
+        // Line ends between messages are allowed.
+        if (data[0] == '\r' || data[0] == '\n') {
+            buffer_.erase(at, 1);
+            continue;
+        }
+        size_t head = 0, body = 0;
+        const RtspMessage kind = rtspMessage(data, left, head, body);
+        if (kind == RtspMessage::garbage) return Item::garbage;
+        if (kind == RtspMessage::incomplete) return Item::none;
+        const bool kept = body <= kLargestKeptBody;
+        if (kept && left < head + body) return Item::none;
+        std::string message = buffer_.substr(at, kept ? head + body : head);
+        if (kept) {
+            buffer_.erase(at, head + body);
+        } else {
+            skipping_ = head + body - std::min(left, head + body);
+            buffer_.erase(at, std::min(left, head + body));
+        }
+        lastHeardMs_ = nowMs();
+        if (kind == RtspMessage::request) {
+            std::string ignored;
+            sendText(rtspAnswer(message), stop, ignored);
+            continue;
+        }
+        if (!parseRtspReply(message, reply)) continue;
+        return Item::reply;
+    }
+    return Item::none;
+}
+
 bool SatipSource::exchange(const char* method, const std::string& url, const std::string& headers,
                            RtspReply& reply, const std::atomic<bool>& stop, int timeoutMs, std::string& error) {
     const uint32_t cseq = ++cseq_;
-    if (!sendText(rtspRequest(method, url, cseq, session_, headers), stop, error)) return false;
     const uint64_t deadline = nowMs() + uint64_t(timeoutMs);
-    // A server may close the connection right behind its reply.
-    bool closed = false;
-    std::string lost;
-    while (true) {
-        // Frames before the reply are of a stream being torn down.
-        while (buffer_.size() >= 4 && buffer_[0] == '$') {
-            size_t frame = 4 + ((size_t(uint8_t(buffer_[2])) << 8) | uint8_t(buffer_[3]));
-            if (frame > buffer_.size()) break;
-            buffer_.erase(0, frame);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!ensureConnection(stop, std::min(timeoutMs, kConnectTimeoutMs), error)) return false;
+        // A connection that served before may have been closed by the server
+        // just now: then the request goes once more, on a new one.
+        const bool mayRetry = connectionUsed_ && attempt == 0;
+        if (!sendText(rtspRequest(method, url, cseq, session_, headers), stop, error)) {
+            closeConnection();
+            if (mayRetry) continue;
+            return false;
         }
-        if (!buffer_.empty() && buffer_[0] != '$') {
-            long length = rtspReplyLength(buffer_.data(), buffer_.size());
-            if (length < 0) {
+        size_t at = 0;  // frames before the reply stay for the stream
+        bool closed = false, heard = false;
+        std::string lost;
+        while (true) {
+            size_t length = 0;
+            const Item item = nextItem(at, length, reply, stop);
+            if (item == Item::frame) {
+                at += length;
+                heard = true;
+                continue;
+            }
+            if (item == Item::reply) {
+                heard = true;
+                if (reply.cseq != int64_t(cseq)) continue;
+                connectionUsed_ = true;
+                return true;
+            }
+            if (item == Item::garbage) {
+                closeConnection();
                 error = where_ + ": " + method + ": not an RTSP reply";
                 return false;
             }
-            if (length > 0) {
-                bool parsed = parseRtspReply(buffer_.substr(0, size_t(length)), reply);
-                buffer_.erase(0, size_t(length));
-                if (parsed && reply.cseq == int64_t(cseq)) return true;
-                continue;
+            if (closed) break;
+            if (stop || nowMs() >= deadline) {
+                error = where_ + ": no reply to " + method;
+                return false;
             }
+            if (waitFor(rtsp_.get(), false, kPollMs)) closed = !receiveMore(lost);
         }
-        if (closed) {
-            error = where_ + ": " + method + ": " + lost;
-            return false;
-        }
-        if (stop || nowMs() >= deadline) {
-            error = where_ + ": no reply to " + method;
-            return false;
-        }
-        if (waitFor(rtsp_.get(), false, kPollMs)) closed = !receiveMore(lost);
+        closeConnection();
+        error = where_ + ": " + method + ": " + lost;
+        if (!mayRetry || heard) return false;
     }
+    return false;
 }
 
 bool SatipSource::startSession(const std::atomic<bool>& stop, std::string& error) {
     session_.clear();
     streamId_.clear();
-    if (!connectServer(stop, error)) return false;
+    keepAliveCseq_ = -1;
+    if (!resolveServer(stop, error)) return false;
     std::string transport = "Transport: RTP/AVP/TCP;interleaved=0-1\r\n";
     if (!settings_.tcp) {
         if (!openRtpPorts(error)) return false;
@@ -344,14 +458,16 @@ bool SatipSource::startSession(const std::atomic<bool>& stop, std::string& error
         error = where_ + ": SETUP: " + refusalText(reply);
         return false;
     }
-    if (reply.session.empty() || reply.streamId.empty()) {
+    // From here on the server holds a tuner for us: a failure tears it down.
+    session_ = reply.session;
+    if (session_.empty() || reply.streamId.empty()) {
         error = where_ + ": SETUP: the reply names no session or stream";
         return false;
     }
-    session_ = reply.session;
     streamId_ = reply.streamId;
     timeoutSeconds_ = reply.timeoutSeconds;
     rtpChannel_ = reply.interleavedRtp >= 0 ? reply.interleavedRtp : 0;
+    const uint32_t streamConnection = connections_;
     // The tuner's first report, before the stream's data can arrive; a
     // server without DESCRIBE still streams.
     if (exchange("DESCRIBE", streamUrl(), "Accept: application/sdp\r\n", reply, stop, kReplyTimeoutMs, error) &&
@@ -364,33 +480,40 @@ bool SatipSource::startSession(const std::atomic<bool>& stop, std::string& error
         error = where_ + ": PLAY: " + refusalText(reply);
         return false;
     }
+    if (settings_.tcp && (connections_ != streamConnection || !rtsp_.valid())) {
+        error = where_ + ": the connection that carries the stream was closed";
+        return false;
+    }
     const uint64_t now = nowMs();
-    lastRtpMs_ = lastHeardMs_ = now;
+    sessionStartMs_ = lastRtpMs_ = lastHeardMs_ = now;
     // Well before the server's time-out ends the session.
     nextKeepAliveMs_ = now + uint64_t(timeoutSeconds_) * 500;
-    keepAliveCseq_ = -1;
     streaming_ = false;
     haveSequence_ = false;
     return true;
 }
 
-void SatipSource::endSession(const std::atomic<bool>& stop, int teardownMs) {
-    if (rtsp_.valid() && !session_.empty() && teardownMs > 0) {
+bool SatipSource::endSession(int teardownMs) {
+    bool answered = false;
+    if (!session_.empty() && teardownMs > 0) {
+        // Also when stopping: the server's tuner is not left held.
+        const std::atomic<bool> never{false};
         RtspReply reply;
         std::string ignored;
-        exchange("TEARDOWN", streamUrl(), "", reply, stop, teardownMs, ignored);
+        answered = exchange("TEARDOWN", streamUrl(), "", reply, never, teardownMs, ignored);
     }
-    rtsp_.reset();
+    closeConnection();
     rtp_.reset();
     rtcp_.reset();
-    buffer_.clear();
     session_.clear();
+    keepAliveCseq_ = -1;
+    return answered;
 }
 
 void SatipSource::takeRtp(const uint8_t* data, size_t length, const PacketSink& sink) {
     uint16_t sequence = 0;
-    long start = rtpPayloadStart(data, length, sequence);
-    if (start < 0) return;
+    size_t begin = 0, end = 0;
+    if (!rtpPayload(data, length, sequence, begin, end)) return;
     if (haveSequence_) gaps_ += rtpSequenceGap(nextSequence_, sequence);
     if (!haveSequence_ || rtpSequenceGap(nextSequence_, sequence) > 0 || sequence == nextSequence_)
         nextSequence_ = uint16_t(sequence + 1);
@@ -400,8 +523,9 @@ void SatipSource::takeRtp(const uint8_t* data, size_t length, const PacketSink& 
         streaming_ = true;
         retryPauseMs_ = kFirstRetryPauseMs;
         streamSilenceLimitMs_ = kStreamSilenceMs;
+        quickRetries_ = 0;
     }
-    for (size_t at = size_t(start); at + kPacketSize <= length; at += kPacketSize) sink.offer(data + at);
+    for (size_t at = begin; at + kPacketSize <= end; at += kPacketSize) sink.offer(data + at);
 }
 
 void SatipSource::takeReport(const std::string& text) {
@@ -422,59 +546,84 @@ void SatipSource::takeReport(const std::string& text) {
 }
 
 bool SatipSource::takeBuffered(const PacketSink& sink, std::string& why) {
+    const std::atomic<bool> never{false};
     size_t at = 0;
     bool alive = true;
-    while (alive && at < buffer_.size()) {
-        const char* data = buffer_.data() + at;
-        const size_t left = buffer_.size() - at;
-        if (data[0] == '$') {
-            if (left < 4) break;
-            const size_t length = (size_t(uint8_t(data[2])) << 8) | uint8_t(data[3]);
-            if (left < 4 + length) break;
-            const auto* payload = reinterpret_cast<const uint8_t*>(data + 4);
-            std::string report;
-            const int channel = uint8_t(data[1]);
-            if (channel == rtpChannel_) {
-                takeRtp(payload, length, sink);
-            } else if (channel == rtpChannel_ + 1) {
-                lastHeardMs_ = nowMs();
-                if (findTunerReport(payload, length, report)) takeReport(report);
+    while (alive) {
+        size_t length = 0;
+        RtspReply reply;
+        const Item item = nextItem(at, length, reply, never);
+        if (item == Item::none) break;
+        if (item == Item::garbage) {
+            why = "the server sent something that is neither data nor RTSP";
+            // The rest of the connection cannot be read.
+            closeConnection();
+            return false;
+        }
+        if (item == Item::reply) {
+            if (reply.cseq != keepAliveCseq_) continue;
+            keepAliveCseq_ = -1;
+            if (reply.status == 454) {
+                // Gone, the server says: nothing left to tear down.
+                why = "keep-alive: " + refusalText(reply);
+                session_.clear();
+                serverAnswering_ = true;
+                alive = false;
             }
-            at += 4 + length;
             continue;
         }
-        long length = rtspReplyLength(data, left);
-        if (length == 0) break;
-        if (length < 0) {
-            why = "the server sent something that is neither data nor a reply";
-            alive = false;
-            break;
+        const char* data = buffer_.data() + at;
+        const auto* payload = reinterpret_cast<const uint8_t*>(data + 4);
+        std::string report;
+        const int channel = uint8_t(data[1]);
+        if (channel == rtpChannel_) {
+            takeRtp(payload, length - 4, sink);
+        } else if (channel == rtpChannel_ + 1) {
+            lastHeardMs_ = nowMs();
+            if (findTunerReport(payload, length - 4, report)) takeReport(report);
         }
-        RtspReply reply;
-        if (parseRtspReply(std::string(data, size_t(length)), reply) && reply.cseq == keepAliveCseq_ &&
-            reply.status != 200) {
-            why = "keep-alive " + refusalText(reply);
-            alive = false;
-        }
-        at += size_t(length);
+        at += length;
     }
     buffer_.erase(0, at);
     return alive;
+}
+
+// A keep-alive: in turn, well before the server's time-out, or out of turn
+// when the server has been quiet. On a new connection when the server has
+// closed the last one.
+bool SatipSource::sendKeepAlive(const std::atomic<bool>& stop, std::string& why) {
+    const uint64_t now = nowMs();
+    keepAliveCseq_ = -1;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!ensureConnection(stop, kConnectTimeoutMs, why)) return false;
+        const uint32_t cseq = ++cseq_;
+        if (sendText(rtspRequest("OPTIONS", baseUrl(), cseq, session_, ""), stop, why)) {
+            keepAliveCseq_ = int64_t(cseq);
+            keepAliveSentMs_ = now;
+            nextKeepAliveMs_ = now + uint64_t(timeoutSeconds_) * 500;
+            return true;
+        }
+        closeConnection();
+    }
+    return false;
 }
 
 // One round of waiting on the session's sockets; false when it is lost.
 bool SatipSource::serviceSockets(const std::atomic<bool>& stop, const PacketSink& sink, std::string& why) {
     fd_set readable;
     FD_ZERO(&readable);
-    FD_SET(rtsp_.get(), &readable);
-    NativeSocket highest = rtsp_.get();
-    for (const Socket* s : {&rtp_, &rtcp_}) {
+    NativeSocket highest = 0;
+    bool any = false;
+    for (const Socket* s : {&rtsp_, &rtp_, &rtcp_}) {
         if (!s->valid()) continue;
         FD_SET(s->get(), &readable);
-        highest = std::max(highest, s->get());
+        highest = any ? std::max(highest, s->get()) : s->get();
+        any = true;
     }
     timeval timeout{0, kPollMs * 1000};
-    if (select(int(highest + 1), &readable, nullptr, nullptr, &timeout) > 0) {
+    if (!any) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    } else if (select(int(highest + 1), &readable, nullptr, nullptr, &timeout) > 0) {
         std::vector<uint8_t>& datagram = datagram_;
         if (rtp_.valid() && FD_ISSET(rtp_.get(), &readable)) {
             // A burst at a time, without starving the other sockets.
@@ -491,36 +640,58 @@ bool SatipSource::serviceSockets(const std::atomic<bool>& stop, const PacketSink
             if (n > 0) lastHeardMs_ = nowMs();
             if (n > 0 && findTunerReport(datagram.data(), size_t(n), report)) takeReport(report);
         }
-        if (FD_ISSET(rtsp_.get(), &readable) && !receiveMore(why)) return false;
-        if (!takeBuffered(sink, why)) return false;
+        if (rtsp_.valid() && FD_ISSET(rtsp_.get(), &readable)) {
+            std::string lost;
+            const bool open = receiveMore(lost);
+            // What came before the end is taken first: a server may close
+            // right behind a reply.
+            if (!takeBuffered(sink, why)) return false;
+            if (!open) {
+                closeConnection();
+                if (settings_.tcp) {
+                    why = "the connection that carries the stream: " + lost;
+                    return false;
+                }
+                // The session lives on; a keep-alive lost with the connection
+                // goes again on a new one.
+                if (keepAliveCseq_ >= 0 && !keepAliveResent_) {
+                    keepAliveResent_ = true;
+                    const uint64_t sent = keepAliveSentMs_;
+                    if (!sendKeepAlive(stop, why)) return false;
+                    keepAliveSentMs_ = sent;
+                }
+            }
+        }
     }
     const uint64_t now = nowMs();
-    if (now - lastHeardMs_ > kServerSilenceMs) {
-        why = "nothing from the server for " + std::to_string(kServerSilenceMs / 1000) + " s";
-        return false;
+    if (keepAliveCseq_ >= 0) {
+        if (now - keepAliveSentMs_ > uint64_t(kReplyTimeoutMs)) {
+            why = "the server does not answer";
+            return false;
+        }
+    } else if (now >= nextKeepAliveMs_ || now - lastHeardMs_ >= kServerSilenceMs) {
+        keepAliveResent_ = false;
+        if (!sendKeepAlive(stop, why)) return false;
     }
-    if (now - lastRtpMs_ > streamSilenceLimitMs_) {
+    if (now - lastRtpMs_ > streamSilenceLimitMs_ && !(haveReport_ && locked_)) {
         why = "no stream for " + std::to_string(streamSilenceLimitMs_ / 1000) + " s";
         streamSilenceLimitMs_ = std::min(streamSilenceLimitMs_ * 2, kLongestStreamSilenceMs);
         serverAnswering_ = true;
         return false;
     }
-    if (now >= nextKeepAliveMs_) {
-        keepAliveCseq_ = int64_t(cseq_ + 1);
-        if (!sendText(rtspRequest("OPTIONS", baseUrl(), ++cseq_, session_, ""), stop, why)) return false;
-        nextKeepAliveMs_ = now + uint64_t(timeoutSeconds_) * 500;
-    }
     return true;
 }
 
-// From a lost session to a new one, with pauses that grow while attempts fail;
-// the first attempt at once when the server was still answering.
+// From a lost session to a new one: at once while the server answers, else
+// with pauses that grow while attempts fail.
 void SatipSource::setUpAgain(const std::atomic<bool>& stop, const std::string& why) {
     reportError(where_ + ": " + why + "; setting the session up again");
     reconnecting_ = true;
-    endSession(stop, kPollMs * 5);
-    bool pause = !serverAnswering_;
+    if (nowMs() - sessionStartMs_ >= kWellSessionMs) quickRetries_ = 0;
+    const bool answered = endSession(kTeardownTimeoutMs) || serverAnswering_;
     serverAnswering_ = false;
+    bool pause = !answered || quickRetries_ >= kQuickRetries;
+    if (!pause) ++quickRetries_;
     while (!stop) {
         if (pause) {
             const uint64_t resume = nowMs() + retryPauseMs_;
@@ -535,23 +706,23 @@ void SatipSource::setUpAgain(const std::atomic<bool>& stop, const std::string& w
             reportError(where_ + ": session set up again");
             return;
         }
-        endSession(stop, 0);
+        endSession(kTeardownTimeoutMs);
         if (!stop) reportError(error);
     }
 }
 
 void SatipSource::run(const std::atomic<bool>& stop, const PacketSink& sink) {
-    // open() may have left data frames behind the PLAY reply.
+    // open() may have left data frames before and behind the PLAY reply.
     std::string why;
     bool alive = takeBuffered(sink, why);
     while (!stop) {
-        if (alive && rtsp_.valid()) {
+        if (alive) {
             alive = serviceSockets(stop, sink, why);
             continue;
         }
-        if (stop) break;
         setUpAgain(stop, why);
-        alive = rtsp_.valid();
+        why.clear();
+        alive = !stop && takeBuffered(sink, why);
     }
 }
 

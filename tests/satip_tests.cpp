@@ -82,17 +82,25 @@ TEST(SatipReply, ReadsStatusSessionStreamAndTransport) {
          0, 200, 4, "ABCD", 60, "1", -1, 2, ""},
         {"RTSP/1.0 200 OK\nCSeq: 5\nSession: 99;timeout=0\n\n", 0, 200, 5, "99", 60, "", -1, -1, ""},
         {"RTSP/1.0 200 OK\r\nCSeq: 6\r\nContent-Length: 4\r\n\r\nv=0\r$", 1, 200, 6, "", 60, "", -1, -1, ""},
+        // LF line ends, then a frame whose data holds CR LF CR LF.
+        {std::string("RTSP/1.0 200 OK\nCSeq: 5\n\n$\0\0\4\r\n\r\n", 33), 8, 200, 5, "", 60, "", -1, -1, ""},
+        {"RTSP/1.0 200 OK\r\nCSeq: 5\n\r\nv=0\r\n\r\n", 7, 200, 5, "", 60, "", -1, -1, ""},
         {"RTSP/1.0 503 Service Unavailable\r\nCSeq: 7\r\n\r\n", 0, 503, 7, "", 60, "", -1, -1, "no free tuner"},
         {"RTSP/1.0 404 Not Found\r\nCSeq: 8\r\n\r\n", 0, 404, 8, "", 60, "", -1, -1, "stream not found"},
         {"RTSP/1.0 400 Bad Request\r\nCSeq: 9\r\n\r\n", 0, 400, 9, "", 60, "", -1, -1, "tuning parameters"},
         {"RTSP/1.0 200 OK\r\nCSeq: 6\r\nContent-Length: 40\r\n\r\nv=0\r", kIncomplete, 200, 6, "", 60, "", -1, -1, ""},
         {"RTSP/1.0 200 OK\r\nCSeq: 1\r\n", kIncomplete, 200, 1, "", 60, "", -1, -1, ""},
-        {"RTSP/1.0 200 OK\r\nContent-Length: 99999999\r\n\r\n", kNotReply, 200, -1, "", 60, "", -1, -1, ""},
+        {"RTSP/1.0 200 OK\r\nContent-Length: 99999999\r\n\r\n", kIncomplete, 200, -1, "", 60, "", -1, -1, ""},
+        {"RTSP/1.0 200 OK\r\nContent-Length: -1\r\n\r\n", kNotReply, 200, -1, "", 60, "", -1, -1, ""},
         {"HTTP/1.1 200 OK\r\n\r\n", kNotReply, 0, -1, "", 60, "", -1, -1, ""},
     };
     for (const auto& row : rows) {
         const long length = row.after == kIncomplete ? 0 : row.after == kNotReply ? -1 : long(row.text.size()) - row.after;
-        EXPECT_EQ(rtspReplyLength(row.text.data(), row.text.size()), length) << row.text;
+        size_t head = 0, body = 0;
+        const RtspMessage kind = rtspMessage(row.text.data(), row.text.size(), head, body);
+        EXPECT_EQ(kind == RtspMessage::garbage ? -1 : head + body <= row.text.size() ? long(head + body) : 0, length)
+            << row.text;
+        EXPECT_NE(kind, RtspMessage::request) << row.text;
         RtspReply reply;
         const std::string whole = length > 0 ? row.text.substr(0, size_t(length)) : row.text;
         EXPECT_EQ(parseRtspReply(whole, reply), row.status != 0) << row.text;
@@ -174,14 +182,68 @@ TEST(SatipTunerReport, IsFoundInACompoundRtcpDatagramOnlyWhenWhole) {
     EXPECT_FALSE(findTunerReport(stringPastPacket.data(), stringPastPacket.size(), found));
 }
 
-TEST(SatipRtp, CountsDatagramsLostBetweenSequenceNumbers) {
+// A request of the server's is answered, not taken for garbage.
+TEST(SatipServerRequest, IsAnsweredWithItsCSeq) {
+    const struct {
+        std::string text;
+        RtspMessage kind;
+        const char* answer;
+    } rows[] = {
+        {"OPTIONS * RTSP/1.0\r\nCSeq: 2\r\n\r\n", RtspMessage::request,
+         "RTSP/1.0 200 OK\r\nCSeq: 2\r\nPublic: OPTIONS\r\n\r\n"},
+        {"ANNOUNCE rtsp://10.0.0.1/stream=1 RTSP/1.0\nCSeq: 3\nContent-Length: 3\n\nv=0", RtspMessage::request,
+         "RTSP/1.0 501 Not Implemented\r\nCSeq: 3\r\n\r\n"},
+        {"SET_PARAMETER rtsp://10.0.0.1/ RTSP/1.0\r\nCSeq: 4", RtspMessage::incomplete, ""},
+        {"GET / HTTP/1.1\r\n\r\n", RtspMessage::garbage, ""},
+        {"options * RTSP/1.0\r\n\r\n", RtspMessage::garbage, ""},
+    };
+    for (const auto& row : rows) {
+        size_t head = 0, body = 0;
+        EXPECT_EQ(rtspMessage(row.text.data(), row.text.size(), head, body), row.kind) << row.text;
+        if (*row.answer) {
+            EXPECT_EQ(rtspAnswer(row.text), row.answer) << row.text;
+        }
+    }
+}
+
+TEST(SatipRtp, FindsThePacketsBetweenHeaderAndPaddingAndCountsLostDatagrams) {
+    const struct {
+        uint8_t first;       // version, padding, extension, CSRC count
+        size_t extraHeader;  // CSRC and extension words' bytes
+        size_t padding;      // bytes of padding at the end
+        uint8_t claimed;     // what the last of them says
+        size_t packets;
+        bool valid;
+        size_t begin, end;
+    } rows[] = {
+        {0x80, 0, 0, 0, 7, true, 12, 12 + 7 * 188},
+        {0x82, 8, 0, 0, 1, true, 20, 20 + 188},
+        {0xA0, 0, 200, 200, 7, true, 12, 12 + 7 * 188},
+        {0xA0, 0, 1, 1, 1, true, 12, 12 + 188},
+        {0xA0, 0, 1, 0, 1, false, 0, 0},
+        {0xA0, 0, 4, 5, 1, false, 0, 0},
+        {0x40, 0, 0, 0, 1, false, 0, 0},
+    };
+    for (const auto& row : rows) {
+        std::vector<uint8_t> datagram = {row.first, 33, 0x12, 0x34};
+        datagram.resize(12 + row.extraHeader + row.packets * 188 + row.padding, 0x47);
+        if (row.padding) datagram.back() = row.claimed;
+        uint16_t sequence = 0;
+        size_t begin = 0, end = 0;
+        ASSERT_EQ(rtpPayload(datagram.data(), datagram.size(), sequence, begin, end), row.valid) << int(row.first);
+        if (!row.valid) continue;
+        EXPECT_EQ(sequence, 0x1234);
+        EXPECT_EQ(begin, row.begin) << int(row.first);
+        EXPECT_EQ(end, row.end) << int(row.first) << " padding " << row.padding;
+    }
+
     const struct {
         uint16_t expected, received;
         uint32_t gap;
-    } rows[] = {
+    } gaps[] = {
         {10, 10, 0}, {10, 13, 3}, {65535, 1, 2}, {10, 9, 0}, {0, 65535, 0},
     };
-    for (const auto& row : rows)
+    for (const auto& row : gaps)
         EXPECT_EQ(rtpSequenceGap(row.expected, row.received), row.gap) << row.expected << " then " << row.received;
 }
 
