@@ -2,9 +2,14 @@
 """Network tuner for the tests: RTSP control, RTP/RTCP delivery of a recorded transport stream, SSDP
 discovery, and faults on request. Prints "ready rtsp=<port>[ http=<port>][ ssdp=<port>]" once it listens;
 SIGTERM ends it. --log writes one JSON object a line, each with "event" and "time" (epoch seconds):
-  request: method, url, query (as sent), headers, session, peer, status, error (why it was refused)
-  teardown/expired/dropped/disconnect/restart/exit: a session ended; session, stream_id, datagrams, ts_packets,
-      octets, rtcp, gaps
+  request: method, url, query (as sent), headers, session, peer, status, error (why it was refused); a SETUP's
+      also open (sessions open right after it)
+  teardown/expired/dropped/disconnect/restart/exit: a session ended; session, stream_id, open (sessions still
+      open), datagrams, ts_packets, octets, rtcp, gaps
+  exit (the last line): left_open, sessions still open when told to stop
+  closed: the server closed a control connection by itself; peer, why (idle, after-reply, after-play)
+  server-request (peer, cseq): an OPTIONS of the server's own; client-reply (peer, status): the client's answer
+  rest (seconds), resume: the stream pauses and goes on from where it stopped
   ready, down, up (restart), msearch (peer, line, st, answered), http (path, status)"""
 import argparse, contextlib, http.server, json, random, re, select, signal, socket, struct, threading, time
 
@@ -21,6 +26,7 @@ CHECKS = {'src': '[1-4]', 'fe': '[1-9][0-9]{0,4}', 'freq': r'\d{3,5}(\.\d+)?', '
           'sr': '[1-9][0-9]{0,5}', 'mtype': 'qpsk|8psk|16apsk|32apsk', 'plts': 'on|off', 'ro': r'0\.35|0\.25|0\.20',
           'fec': '12|23|34|56|78|89|35|45|910', 'pids': 'all|none|' + PIDS, 'addpids': PIDS, 'delpids': PIDS}
 TUNING = ('freq', 'pol', 'msys', 'sr')
+NULL_CRLF = b'\x47\x1f\xff\x10\r\n\r\n' + b'\xff' * 180  # a null packet whose payload looks like a head's end
 
 
 class Refuse(Exception):
@@ -78,7 +84,8 @@ def parse_transport(v):
 
 class Conn:
     def __init__(self, sock, peer):
-        self.sock, self.peer, self.lock, self.file = sock, peer, threading.Lock(), sock.makefile('rb')
+        self.sock, self.peer, self.lock, self.file = sock, peer, threading.RLock(), sock.makefile('rb')
+        self.name, self.t, self.cseq, self.closing = '%s:%d' % peer, time.monotonic(), 0, False
 
     def send(self, data):
         with self.lock, contextlib.suppress(OSError):
@@ -114,7 +121,8 @@ class Server:
     def __init__(self, args):
         self.args, self.stop, self.lock = args, threading.Event(), threading.Lock()
         self.sessions, self.conns, self.next_stream, self.down, self.restarted = {}, set(), 1, False, False
-        self.first_play = self.first_sid = None
+        self.first_play = self.first_sid = self.rest = self.pos_sid = None
+        self.pos = 0  # with --rest-after: where the newest stream is in the capture, for the session replacing it
         self.log_file = open(args.log, 'a', buffering=1) if args.log else None
         data = open(args.capture, 'rb').read()
         self.packets = [((data[i + 1] & 0x1f) << 8 | data[i + 2], data[i:i + TS])
@@ -142,6 +150,7 @@ class Server:
                 sock, peer = ls.accept()
                 sock.settimeout(None)
                 conn = Conn(sock, peer)
+                conn.next_req = conn.t + (self.args.server_requests or 0)
                 with self.lock:
                     self.conns.add(conn)
                 threading.Thread(target=self.serve_conn, args=(conn,), daemon=True).start()
@@ -165,6 +174,10 @@ class Server:
         with contextlib.suppress(OSError, struct.error):
             while not self.stop.is_set():
                 got = self.read_request(conn.file)
+                if got and self.args.server_requests and got[0][0].startswith(b'RTSP/'):
+                    self.log('client-reply', peer=conn.name, status=got[0][0].decode('latin-1').strip())
+                    continue
+                conn.t = time.monotonic()
                 if got is None or not self.handle(conn, *got):
                     break
         with self.lock:
@@ -177,7 +190,7 @@ class Server:
         conn.sock.close()
 
     def handle(self, conn, lines, body):
-        rec = {'peer': '%s:%d' % conn.peer, 'method': None, 'url': None, 'query': {}, 'headers': {}, 'session': None}
+        rec = {'peer': conn.name, 'method': None, 'url': None, 'query': {}, 'headers': {}, 'session': None}
         extra, content, keep = [], b'', True
         m = re.search(rb'^CSeq:[ \t]*(\d{1,9})\r\n', b''.join(lines), re.I | re.M)
         cseq = m.group(1).decode() if m else None
@@ -208,13 +221,28 @@ class Server:
             extra = ['Allow: ' + ', '.join(SUPPORTED)] if r.code == 405 else []
         except UnicodeDecodeError:
             status, rec['error'], keep = 400, 'request is not text', False
-        rec['status'] = status
+        rec['status'], a = status, self.args
+        if rec['method'] == 'SETUP':
+            rec['open'] = len(self.sessions)
         self.log('request', **rec)
         reply = [f'RTSP/1.0 {status} {REASONS.get(status, "Error")}'] + ([f'CSeq: {cseq}'] if cseq else []) + extra
         if content:
             reply += ['Content-Type: application/sdp', f'Content-Length: {len(content)}']
-        conn.send(('\r\n'.join(reply) + '\r\n\r\n').encode() + content)
+        end = '\n' if a.lf_replies else '\r\n'
+        s = self.sessions.get(rec['session']) if a.lf_replies and status == 200 and rec['method'] == 'PLAY' else None
+        with conn.lock:
+            conn.send((end.join(reply) + end + end).encode() + content)
+            if s and s.tcp and s.conn is conn:
+                self.send_rtp(s, [NULL_CRLF])  # the first frame after the reply holds CR LF CR LF
+        if keep and (a.close_after_reply or a.close_after_play and rec['method'] == 'PLAY'):
+            self.close(conn, 'after-reply' if a.close_after_reply else 'after-play')
+            keep = False
         return keep
+
+    def close(self, conn, why):
+        conn.closing = True
+        self.log('closed', peer=conn.name, why=why)
+        conn.shut()
 
     def find_session(self, hdr, rec, required):
         if 'session' not in hdr:
@@ -238,7 +266,7 @@ class Server:
         s = self.find_session(hdr, rec, method in ('PLAY', 'TEARDOWN'))
         if stream is not None and method != 'DESCRIBE' and (not s or stream != s.stream_id):
             raise Refuse(454, f'stream {stream} is not the session\'s')
-        if method in ('PLAY', 'TEARDOWN') and stream is None:
+        if method == 'PLAY' and stream is None and not a.no_stream_id:
             raise Refuse(400, f'{method} needs rtsp://host/stream=<id>')
         if query and method not in ('SETUP', 'PLAY'):
             raise Refuse(400, f'{method} takes no parameters')
@@ -254,14 +282,20 @@ class Server:
             self.end_session(s, 'teardown')
             return [f'Session: {s.id}'], b''
         if method == 'PLAY':
+            time.sleep(a.slow_play or 0)
+            if a.refuse_play:
+                raise Refuse(a.refuse_play, f'refused by --refuse-play {a.refuse_play}')
             s.retune(query)
+            info = f'seq={s.seq & 0xffff};rtptime={self.rtp_time(s)}'
             if s.play_t is None:
                 s.play_t = time.monotonic()
                 if self.first_play is None:
                     self.first_play, self.first_sid = s.play_t, s.id
                 threading.Thread(target=self.stream, args=(s,), daemon=True).start()
-            return [f'Session: {s.id}', f'RTP-Info: url=rtsp://{url.split("/")[2]}/stream={s.stream_id};'
-                    f'seq={s.seq & 0xffff};rtptime={self.rtp_time(s)}', 'Range: npt=0.000-'], b''
+                while a.frames_before_reply and s.tcp and s.stats['datagrams'] < 5 and time.monotonic() - s.play_t < 1:
+                    time.sleep(0.01)  # the stream is under way before the reply
+            return [f'Session: {s.id}', f'RTP-Info: url=rtsp://{url.split("/")[2]}/stream={s.stream_id};{info}',
+                    'Range: npt=0.000-'], b''
         if a.refuse:
             raise Refuse(a.refuse, f'refused by --refuse {a.refuse}')
         if s:
@@ -285,8 +319,8 @@ class Server:
             sp = s.socks[0].getsockname()[1]
             tr = (f'RTP/AVP;unicast;destination={s.client_ip};source={a.host};'
                   f'client_port={s.ports[0]}-{s.ports[1]};server_port={sp}-{sp + 1}')
-        return [f'Session: {s.id};timeout={a.session_timeout}', f'com.ses.streamID: {s.stream_id}',
-                f'Transport: {tr}'], b''
+        return [f'Session: {s.id};timeout={a.session_timeout}'] + \
+            ([] if a.no_stream_id else [f'com.ses.streamID: {s.stream_id}']) + [f'Transport: {tr}'], b''
 
     def udp_pair(self):
         for _ in range(100):
@@ -304,13 +338,18 @@ class Server:
     def describe(self, stream):
         with self.lock:
             chosen = [s for s in self.sessions.values() if stream in (None, s.stream_id)]
-        if not chosen:
+        if not chosen and not self.args.big_describe:
             raise Refuse(404, 'nothing to describe')
-        sdp = ['v=0', f'o=- {chosen[0].id} 1 IN IP4 {self.args.host}', f's=SatIPServer:1 {self.tuners()}', 't=0 0']
+        sdp = ['v=0', f'o=- {chosen[0].id if chosen else 0} 1 IN IP4 {self.args.host}',
+               f's=SatIPServer:1 {self.tuners()}', 't=0 0']
         for s in chosen:
             sdp += ['m=video 0 RTP/AVP 33', 'c=IN IP4 0.0.0.0', f'a=control:stream={s.stream_id}',
                     f'a=fmtp:33 {self.tuner_text(s)}', 'a=sendonly' if s.play_t else 'a=inactive']
-        return [f'Content-Base: rtsp://{self.args.host}:{self.rtsp_port}/'], ('\r\n'.join(sdp) + '\r\n').encode()
+        body = '\r\n'.join(sdp) + '\r\n'
+        if self.args.big_describe:  # 70 000 bytes in lines of 100, the last 100 to 199
+            n = (70000 - len(body)) // 100 - 1
+            body += ('a=x-pad:' + 'x' * 90 + '\r\n') * n + 'a=x-pad:' + 'x' * (69990 - len(body) - n * 100) + '\r\n'
+        return [f'Content-Base: rtsp://{self.args.host}:{self.rtsp_port}/'], body.encode()
 
     def tuners(self):
         return self.args.max_sessions or 2
@@ -321,9 +360,10 @@ class Server:
                 return
             s.alive = False
             self.sessions.pop(s.id, None)
+            left = len(self.sessions)
         for sock in s.socks:
             sock.close()
-        self.log(why, session=s.id, stream_id=s.stream_id, **s.stats)
+        self.log(why, session=s.id, stream_id=s.stream_id, open=left, **s.stats)
 
     # ---------------------------------------------------------------- RTP / RTCP
     def locked(self, s):
@@ -347,14 +387,20 @@ class Server:
                 s.socks[channel].sendto(data, (s.client_ip, s.ports[channel]))
 
     def send_rtp(self, s, buf):
-        st = s.stats
-        if self.args.gap_every and (st['datagrams'] + 1) % self.args.gap_every == 0:
-            s.seq, st['gaps'] = s.seq + 1, st['gaps'] + 1
-        payload = b''.join(buf)
-        self.deliver(s, struct.pack('>BBHII', 0x80, 33, s.seq & 0xffff, self.rtp_time(s), s.ssrc) + payload, 0)
-        s.seq += 1
-        st['datagrams'], st['ts_packets'], st['octets'] = st['datagrams'] + 1, st['ts_packets'] + len(buf), \
-            st['octets'] + len(payload)
+        """One datagram of buf's packets; on a connection, under its lock so frames go in sequence order."""
+        st, pad = s.stats, self.args.rtp_padding
+        with s.conn.lock if s.tcp else contextlib.nullcontext():
+            if self.args.gap_every and (st['datagrams'] + 1) % self.args.gap_every == 0:
+                s.seq, st['gaps'] = s.seq + 1, st['gaps'] + 1
+            payload, last = b''.join(buf), buf[-1]
+            # Padding starts as a packet of the last one's PID: a client reading it as payload is fooled.
+            junk = (bytes([0x47, last[1] & 0x1f, last[2], 0x10 | (last[3] + 1) & 0xf]) + b'\xa5' * 255)[:pad - 1] \
+                + bytes([pad]) if pad else b''
+            head = struct.pack('>BBHII', 0xa0 if pad else 0x80, 33, s.seq & 0xffff, self.rtp_time(s), s.ssrc)
+            self.deliver(s, head + payload + junk, 0)
+            s.seq += 1
+            st['datagrams'], st['ts_packets'], st['octets'] = st['datagrams'] + 1, st['ts_packets'] + len(buf), \
+                st['octets'] + len(payload)
         buf.clear()
 
     def send_rtcp(self, s):
@@ -372,12 +418,15 @@ class Server:
         a, pk = self.args, self.packets
         dt = TS * 8 / (a.rate_mbps * 1e6) if a.rate_mbps > 0 else 0.0
         t0, n, i, buf, buf_t, next_rtcp = time.monotonic(), 0, 0, [], 0.0, 0.0
+        if a.rest_after is not None:  # the newest stream goes on from where the one before it left the capture
+            i, self.pos_sid = self.pos, s.id
         while s.alive and not self.stop.is_set():
             now = time.monotonic()
-            if now >= next_rtcp:
+            if a.rtcp_interval and now >= next_rtcp:
                 self.send_rtcp(s)
-                next_rtcp = now + 0.2
-            stalled = a.stall_after is not None and s.id == self.first_sid and now - s.play_t >= a.stall_after
+                next_rtcp = now + a.rtcp_interval
+            stalled = a.stall_after is not None and s.id == self.first_sid and now - s.play_t >= a.stall_after \
+                or self.rest == 'on'
             i = 0 if i >= len(pk) and a.loop else i
             if stalled or i >= len(pk) or not self.locked(s):
                 if buf:
@@ -393,6 +442,8 @@ class Server:
                 continue
             pid, data = pk[i]
             i, n = i + 1, n + 1
+            if self.pos_sid == s.id:
+                self.pos = i
             if s.pids == 'all' or pid in s.pids:
                 buf_t = buf_t if buf else now
                 buf.append(data)
@@ -403,7 +454,21 @@ class Server:
     def tick(self):
         a, now = self.args, time.monotonic()
         with self.lock:
-            sessions = list(self.sessions.values())
+            sessions, conns = list(self.sessions.values()), [c for c in self.conns if not c.closing]
+        for c in conns:
+            if a.idle_close and now - c.t >= a.idle_close and not any(s.tcp and s.conn is c for s in sessions):
+                self.close(c, 'idle')
+            elif a.server_requests and now >= c.next_req:
+                c.next_req, c.cseq = now + a.server_requests, c.cseq + 1
+                c.send(f'OPTIONS * RTSP/1.0\r\nCSeq: {c.cseq}\r\n\r\n'.encode())
+                self.log('server-request', peer=c.name, cseq=c.cseq)
+        if a.rest_after is not None and self.first_play and self.rest != 'done' \
+                and now - self.first_play >= a.rest_after + (a.rest_for if self.rest else 0):
+            self.rest = 'done' if self.rest else 'on'
+            if self.rest == 'on':
+                self.log('rest', seconds=a.rest_for)
+            else:
+                self.log('resume')
         for s in sessions:
             if now - s.last_seen > a.session_timeout:
                 self.end_session(s, 'expired')
@@ -501,12 +566,34 @@ def main():
     p.add_argument('--restart-after', type=float, help='restart this long after the first PLAY')
     p.add_argument('--down-for', type=float, default=2.0)
     p.add_argument('--gap-every', type=int, help='skip one sequence number every N datagrams')
-    p.add_argument('--max-sessions', type=int)
+    p.add_argument('--max-sessions', type=int, help='tuners: SETUPs beyond this many sessions get 503')
+    p.add_argument('--close-after-reply', action='store_true', help='close the connection after every reply')
+    p.add_argument('--close-after-play', action='store_true', help='close the connection after every PLAY reply')
+    p.add_argument('--idle-close', type=float, help='close a connection without requests for this long '
+                   '(not one carrying an interleaved session)')
+    p.add_argument('--rtcp-interval', type=float, default=0.2, help='seconds between RTCP reports; 0 = none')
+    p.add_argument('--rest-after', type=float, help='once, this long after the first PLAY: no RTP for --rest-for, '
+                   'then on from where it stopped')
+    p.add_argument('--rest-for', type=float, default=2.0)
+    p.add_argument('--frames-before-reply', action='store_true',
+                   help='interleaved: frames (5 datagrams, or 1 s of them) before the PLAY reply')
+    p.add_argument('--rtp-padding', type=int, default=0, metavar='N', help='N (1-255) bytes of RTP padding a datagram')
+    p.add_argument('--lf-replies', action='store_true', help='reply lines end in LF alone; interleaved, a frame '
+                   'holding CR LF CR LF follows each PLAY reply')
+    p.add_argument('--server-requests', type=float, help='send OPTIONS * to every connection this often')
+    p.add_argument('--no-stream-id', action='store_true', help='SETUP replies without the stream id; PLAY on '
+                   'the base URL accepted')
+    p.add_argument('--refuse-play', type=int, help='answer PLAY with this status; the session stays')
+    p.add_argument('--slow-play', type=float, help='answer PLAY this late')
+    p.add_argument('--big-describe', action='store_true', help='DESCRIBE replies of 70 000 bytes')
     p.add_argument('--ssdp', action='store_true', help='answer M-SEARCH on 239.255.255.250:1900')
     p.add_argument('--ssdp-port', type=int, help='answer unicast M-SEARCH on this port (0 = free)')
     p.add_argument('--http-port', type=int, default=0, help='port of desc.xml')
     p.add_argument('--name', default='Quillmoth test tuner')
-    srv = Server(p.parse_args())
+    args = p.parse_args()
+    if not 0 <= args.rtp_padding <= 255:
+        p.error('--rtp-padding takes 1 to 255')
+    srv = Server(args)
     signal.signal(signal.SIGTERM, lambda *_: srv.stop.set())
     signal.signal(signal.SIGINT, lambda *_: srv.stop.set())
     srv.listen(srv.args.rtsp_port)
@@ -522,7 +609,7 @@ def main():
         sessions = list(srv.sessions.values())
     for s in sessions:
         srv.end_session(s, 'exit')
-    srv.log('exit')
+    srv.log('exit', left_open=len(sessions))
 
 
 if __name__ == '__main__':
