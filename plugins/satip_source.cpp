@@ -427,6 +427,9 @@ bool SatipSource::exchange(const char* method, const std::string& url, const std
             }
             if (closed) break;
             if (stop || nowMs() >= deadline) {
+                // The server is busy with this connection: the next request
+                // goes on a new one.
+                closeConnection();
                 error = where_ + ": no reply to " + method;
                 return false;
             }

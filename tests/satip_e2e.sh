@@ -13,6 +13,20 @@
 #                           within 2 s of going idle
 #            window         as udp, received by the window program (under Wine,
 #                           on DISPLAY) and closed as the user closes it
+#            close-each     udp; the server closes the control connection after
+#                           every reply and has one tuner: each request goes on a
+#                           new connection, the one session lives on
+#            close-idle     udp; the server closes idle connections within the
+#                           keep-alive interval and has two tuners
+#            rest           udp; the PID rests 8 s, the server sends no RTCP: the
+#                           session is kept and nothing after the rest is lost
+#            rest-tcp       as rest inside the RTSP connection, RTCP every 5 s
+#            odd            tcp; frames before the PLAY reply, replies with LF
+#                           line ends, RTP padding, requests from the server, a
+#                           DESCRIBE reply too large to keep: all taken in stride
+#            refuse-play, slow-play, no-stream-id
+#                           the session set up cannot be played: start-up fails,
+#                           saying why, and the session is torn down
 #            discover       as udp with server empty: the receiver finds the
 #                           server by SSDP; "tsdump --satip-scan" (TSDUMP, in the
 #                           environment) lists it. Runs in a network namespace
@@ -69,6 +83,17 @@ restart) options="$options --restart-after 1.5 --down-for 2" idle=6 ;;
 refuse) options="$options --refuse 503" ;;
 dead) idle=2 ;;
 window) ;;
+close-each) options="$options --close-after-reply --max-sessions 1" ;;
+close-idle) options="$options --idle-close 1 --max-sessions 2" ;;
+rest) options="$options --rest-after 2 --rest-for 8 --rtcp-interval 0" idle=10 ;;
+rest-tcp) options="$options --rest-after 2 --rest-for 8 --rtcp-interval 5" transport=tcp idle=10 ;;
+odd)
+    options="$options --frames-before-reply --lf-replies --rtp-padding 200 --server-requests 1 --big-describe"
+    transport=tcp
+    ;;
+refuse-play) options="$options --refuse-play 503" ;;
+slow-play) options="$options --slow-play 3" ;;
+no-stream-id) options="$options --no-stream-id" ;;
 discover)
     options="$options --ssdp --rtsp-port 554"
     ip link set lo up
@@ -138,14 +163,38 @@ log_count() {
         "$work/server.jsonl"
 }
 
-if [ "$mode" = refuse ]; then
+setup="e['event'] == 'request' and e['method'] == 'SETUP' and e['status'] == 200"
+# sessions_open last|most: the sessions open on the server after its last
+# SETUP or teardown, or the most that were open at once.
+sessions_open() {
+    python3 -c "import json,sys; o = [0] + [e['open'] for l in open(sys.argv[1]) for e in [json.loads(l)] if 'open' in e]
+print(o[-1] if sys.argv[2] == 'last' else max(o))" "$work/server.jsonl" "$1"
+}
+
+case "$mode" in
+refuse)
     [ "$status" -eq 1 ] || fail "start-up did not fail (status $status)"
     grep -q "503" "$work/output.txt" || fail "the receiver does not say the server refused (503)"
     grep -q "SETUP: no free tuner (RTSP/1.0 503 Service Unavailable)" "$work/log.txt" ||
         fail "log.txt does not say why the server refused"
     echo "ok ($mode): start-up fails, naming the server's 503 on standard error and in log.txt"
     exit 0
-fi
+    ;;
+refuse-play | slow-play | no-stream-id)
+    [ "$status" -eq 1 ] || fail "start-up did not fail (status $status)"
+    case "$mode" in
+    refuse-play) why="PLAY: no free tuner (RTSP/1.0 503 Service Unavailable)" ;;
+    slow-play) why="no reply to PLAY" ;;
+    no-stream-id) why="SETUP: the reply names no session or stream" ;;
+    esac
+    grep -qF "$why" "$work/log.txt" || fail "log.txt does not say \"$why\""
+    [ "$(log_count "$setup")" -ge 1 ] || fail "no session was set up"
+    [ "$(log_count "e['event'] == 'teardown'")" -ge 1 ] || fail "the session set up was not torn down"
+    [ "$(sessions_open last)" -eq 0 ] || fail "$(sessions_open last) sessions left open on the server"
+    echo "ok ($mode): start-up fails, saying \"$why\"; the session is torn down"
+    exit 0
+    ;;
+esac
 if [ "$mode" = dead ]; then
     # Idle 2 s after the last packet, then at most 2 s to let the session go.
     [ $((ended - frozen)) -le 5 ] || fail "$((ended - frozen)) s from the server's freeze to the receiver's end"
@@ -162,7 +211,6 @@ for f in "$samples"/files/*; do
     [ -n "$got" ] && cmp -s "$f" "$work/ok/$got" && same=$((same + 1))
 done
 [ "$same" -eq "$total" ] || fail "$same of $total sample files received byte-identical"
-setup="e['event'] == 'request' and e['method'] == 'SETUP' and e['status'] == 200"
 tuned="$setup and e['query'] == dict(src='2', freq='11766', pol='v', msys='dvbs2', sr='27500', pids='256')"
 [ "$(log_count "$tuned")" -ge 1 ] || fail "no SETUP with src=2, freq=11766, pol=v, msys=dvbs2, sr=27500, pids=256"
 [ "$(log_count "e['event'] == 'expired'")" -eq 0 ] || fail "the server let a session expire: no keep-alive"
@@ -171,6 +219,14 @@ tuned="$setup and e['query'] == dict(src='2', freq='11766', pol='v', msys='dvbs2
 if [ "$mode" = restart ]; then
     [ "$(log_count "$setup")" -ge 2 ] || fail "the session was not set up again after the restart"
 fi
+case "$mode" in
+close-each | close-idle | rest | rest-tcp | odd)
+    ! grep -q "setting the session up again" "$work/log.txt" || fail "the session was set up again"
+    [ "$(log_count "$setup")" -eq 1 ] || fail "$(log_count "$setup") sessions set up, not one"
+    ;;
+esac
+[ "$(sessions_open most)" -le 1 ] || fail "$(sessions_open most) sessions open on the server at once"
+[ "$(sessions_open last)" -eq 0 ] || fail "$(sessions_open last) sessions left open on the server"
 [ "$(log_count "e['event'] == 'teardown'")" -ge 1 ] || fail "no TEARDOWN at exit"
 grep -q "streamsplitter: SAT>IP 127.0.0.1:$port: locked, level 200, quality 15" "$work/log.txt" ||
     fail "log.txt does not say the tuner locked"
