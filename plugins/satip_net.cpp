@@ -1,6 +1,7 @@
 #include "plugins/satip_net.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -208,7 +209,42 @@ bool connectTcp(const sockaddr_in& server, uint32_t local, int ms, const std::at
     return false;
 }
 
-std::vector<FoundServer> discoverServers(bool hasInterface, uint32_t interfaceAddress, int ms, bool firstOnly,
+namespace {
+
+constexpr char kServerType[] = "urn:ses-com:device:SatIPServer:1";
+
+// For comparing names: ASCII letters in lower case, no blanks.
+std::string folded(const std::string& text) {
+    std::string result;
+    for (char c : text)
+        if (c != ' ' && c != '\t') result.push_back(c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c);
+    return result;
+}
+
+bool endsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+}  // namespace
+
+bool isSatipAnswer(const std::string& reply, FoundServer& server) {
+    // "HTTP/1.1 200 OK", however many blanks apart.
+    const size_t code = reply.find_first_not_of(" \t", 8);
+    if (reply.compare(0, 8, "HTTP/1.1") != 0 || code == 8 || code == std::string::npos ||
+        reply.compare(code, 3, "200") != 0 || (code + 3 < reply.size() && std::isdigit(uint8_t(reply[code + 3]))))
+        return false;
+    const std::string type = folded(kServerType);
+    if (folded(headerValue(reply, "ST")) != type && !endsWith(folded(headerValue(reply, "USN")), "::" + type))
+        return false;
+    const std::string location = headerValue(reply, "LOCATION");
+    std::string host;
+    if (!urlHost(location, host)) return false;
+    server.location = location;
+    server.host = host;
+    return true;
+}
+
+std::vector<FoundServer> discoverServers(bool hasInterface, uint32_t interfaceAddress, int ms, int settleMs,
                                          std::string& error) {
     std::vector<FoundServer> found;
     error.clear();
@@ -231,32 +267,73 @@ std::vector<FoundServer> discoverServers(bool hasInterface, uint32_t interfaceAd
         error = "cannot use the interface: " + lastSocketError();
         return found;
     }
-    const std::string search =
-        "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\nMX: 2\r\n"
-        "ST: urn:ses-com:device:SatIPServer:1\r\n\r\n";
+    const std::string search = std::string("M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\n") +
+                               "MAN: \"ssdp:discover\"\r\nMX: 2\r\nST: " + kServerType + "\r\n\r\n";
     sockaddr_in group = ipv4(0xEFFFFFFA, 1900);
     if (sendto(s.get(), search.data(), int(search.size()), 0, reinterpret_cast<const sockaddr*>(&group),
                sizeof group) < 0) {
         error = "cannot send the search: " + lastSocketError();
         return found;
     }
-    const uint64_t deadline = nowMs() + uint64_t(ms);
+    uint64_t deadline = nowMs() + uint64_t(ms);
     std::vector<char> datagram(kLargestDatagram);
     for (uint64_t now = nowMs(); now < deadline; now = nowMs()) {
         if (!waitFor(s.get(), false, int(std::min<uint64_t>(deadline - now, kPollMs)))) continue;
         auto n = recv(s.get(), datagram.data(), int(datagram.size()), 0);
         if (n <= 0) continue;
-        const std::string reply(datagram.data(), size_t(n));
         FoundServer server;
-        server.location = headerValue(reply, "LOCATION");
-        if (reply.compare(0, 12, "HTTP/1.1 200") != 0 || !urlHost(server.location, server.host)) continue;
+        if (!isSatipAnswer(std::string(datagram.data(), size_t(n)), server)) continue;
         bool known = false;
         for (const FoundServer& other : found) known = known || other.location == server.location;
         if (known) continue;
+        // A server that answers late is seldom the one to use: do not keep
+        // the user waiting the whole search for it.
+        if (found.empty() && settleMs >= 0) deadline = std::min(deadline, nowMs() + uint64_t(settleMs));
         found.push_back(server);
-        if (firstOnly) break;
     }
     return found;
+}
+
+void readDescription(const std::string& xml, FoundServer& server) {
+    const std::string type = folded(kServerType);
+    const std::string anyVersion = type.substr(0, type.rfind(':') + 1);
+    // The server is the root device or one within it; its name and tuners
+    // come after its type.
+    for (size_t at = xml.find("deviceType"); at != std::string::npos; at = xml.find("deviceType", at + 1)) {
+        const size_t open = xml.rfind('<', at), end = xml.find('>', at);
+        if (open == std::string::npos || end == std::string::npos || xml[open + 1] == '/' ||
+            xml.find_first_of(" \t\r\n/>", open + 1) < at || std::strchr(" \t\r\n>", xml[at + 10]) == nullptr)
+            continue;
+        const std::string text = folded(xml.substr(end + 1, xml.find('<', end) - end - 1));
+        if (text.compare(0, anyVersion.size(), anyVersion) != 0) continue;
+        const std::string rest = xml.substr(open);
+        server.satip = true;
+        server.name = xmlElementText(rest, "friendlyName");
+        server.tuners = xmlElementText(rest, "X_SATIPCAP");
+        return;
+    }
+    server.satip = false;
+    server.name = xmlElementText(xml, "friendlyName");
+    server.tuners.clear();
+}
+
+bool describeServer(FoundServer& server, int ms) {
+    std::string xml;
+    server.described = fetchHttp(server.location, ms, xml);
+    if (server.described) readDescription(xml, server);
+    return server.described;
+}
+
+size_t chooseServer(std::vector<FoundServer>& found, int descriptionMs, int totalMs) {
+    const uint64_t deadline = nowMs() + uint64_t(std::max(totalMs, 0));
+    for (size_t i = 0; i < found.size(); ++i) {
+        const uint64_t now = nowMs();
+        if (now >= deadline) break;
+        if (describeServer(found[i], int(std::min<uint64_t>(uint64_t(std::max(descriptionMs, 0)), deadline - now))) &&
+            found[i].satip)
+            return i;
+    }
+    return 0;
 }
 
 bool fetchHttp(const std::string& url, int ms, std::string& body) {
@@ -273,13 +350,13 @@ bool fetchHttp(const std::string& url, int ms, std::string& body) {
     sockaddr_in server{};
     const std::atomic<bool> never{false};
     Socket s;
+    const uint64_t deadline = nowMs() + uint64_t(ms);
     if (!resolve(host, port, server) || !connectTcp(server, 0, ms, never, s, ignored)) return false;
     const std::string request = "GET " + (pathAt == std::string::npos ? std::string("/") : url.substr(pathAt)) +
                                 " HTTP/1.0\r\nHost: " + hostPort + "\r\nConnection: close\r\n\r\n";
     if (send(s.get(), request.data(), int(request.size()), kSendFlags) != int(request.size())) return false;
     std::string answer;
     char chunk[4096];
-    const uint64_t deadline = nowMs() + uint64_t(ms);
     while (nowMs() < deadline && answer.size() < kLargestDocument) {
         if (!waitFor(s.get(), false, kPollMs)) continue;
         auto n = recv(s.get(), chunk, int(sizeof chunk), 0);

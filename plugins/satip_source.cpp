@@ -64,7 +64,7 @@ public:
             if (discoveredHost_.empty()) {
                 std::string why;
                 std::vector<FoundServer> found =
-                    discoverServers(settings.hasInterface, settings.interfaceAddress, kDiscoveryMs, true, why);
+                    discoverServers(settings.hasInterface, settings.interfaceAddress, kDiscoveryMs, 0, why);
                 if (found.empty()) {
                     error = std::string(settingsFile_) + ": server is empty and " +
                             (why.empty() ? "no SAT>IP server answered the search" : "the search failed: " + why);

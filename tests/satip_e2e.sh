@@ -29,8 +29,10 @@
 #                           saying why, and the session is torn down
 #            discover       as udp with server empty: the receiver finds the
 #                           server by SSDP; "tsdump --satip-scan" (TSDUMP, in the
-#                           environment) lists it. Runs in a network namespace
-#                           of its own, where the server may have port 554.
+#                           environment) lists it. Other UPnP devices answer
+#                           first: neither lists nor chooses them. Runs in a
+#                           network namespace of its own, where the server may
+#                           have port 554.
 #   BIN_DIR  where quillmoth-headless and the plug-ins are
 #   PATH_PREFIX  what turns an absolute path of this machine into one the
 #            programs understand ("Z:" for Windows programs under Wine)
@@ -100,6 +102,16 @@ discover)
     # The search leaves from an address the server can answer.
     ip addr add 192.0.2.1/32 dev lo
     ip route add 224.0.0.0/4 dev lo src 192.0.2.1
+    # Before the server, to answer first: a device of another kind, and one
+    # that answers as a SAT>IP server but describes another kind.
+    python3 "$here/satip/ssdp_other.py" 127.0.0.1 > "$work/other.txt" 2>&1 &
+    others=$!
+    python3 "$here/satip/ssdp_other.py" 127.0.0.1 urn:ses-com:device:SatIPServer:1 > "$work/pretender.txt" 2>&1 &
+    pretender=$!
+    trap 'kill $others $pretender 2>/dev/null || true' EXIT
+    for _ in $(seq 50); do
+        [ "$(cat "$work/other.txt" "$work/pretender.txt")" = "$(printf 'ready\nready')" ] && break || sleep 0.1
+    done
     ;;
 *) echo "unknown mode $mode"; exit 2 ;;
 esac
@@ -111,7 +123,7 @@ esac
 python3 "$here/satip/satip_server.py" --capture "$capture" --log "$work/server.jsonl" $options \
     > "$work/server.txt" 2>&1 &
 server=$!
-trap 'kill -CONT $server 2>/dev/null; kill $server 2>/dev/null || true' EXIT
+trap 'kill -CONT $server 2>/dev/null; kill $server ${others:-} ${pretender:-} 2>/dev/null || true' EXIT
 port=""
 for _ in $(seq 50); do
     port=$(sed -n 's/^ready rtsp=\([0-9]*\).*/\1/p' "$work/server.txt")
@@ -123,8 +135,11 @@ server_setting=127.0.0.1:$port
 if [ "$mode" = discover ]; then
     server_setting=""
     "$TSDUMP" --satip-scan 127.0.0.1 > "$work/scan.txt" 2>&1 || fail "tsdump --satip-scan: $(cat "$work/scan.txt")"
-    grep -q '^127\.0\.0\.1  "Quillmoth test tuner"  tuners DVBS2-2  (http://127\.0\.0\.1:[0-9]*/desc\.xml)$' \
-        "$work/scan.txt" || fail "tsdump --satip-scan does not list the server: $(cat "$work/scan.txt")"
+    description="http://127.0.0.1:$(sed -n 's/^ready rtsp=[0-9]* http=\([0-9]*\).*/\1/p' "$work/server.txt")/desc.xml"
+    grep -qxF "127.0.0.1  \"Quillmoth test tuner\"  tuners DVBS2-2  ($description)" "$work/scan.txt" &&
+        [ "$(grep -c '  tuners ' "$work/scan.txt")" -eq 1 ] && grep -q 'describes another device' "$work/scan.txt" ||
+        fail "tsdump --satip-scan does not list the server alone: $(cat "$work/scan.txt")"
+    kill $pretender
 fi
 printf 'source = satip\r\nserver = %s\r\ntransport = %s\r\n' "$server_setting" "$transport" > "$work/streamsplitter.ini"
 
@@ -231,8 +246,9 @@ esac
 grep -q "streamsplitter: SAT>IP 127.0.0.1:$port: locked, level 200, quality 15" "$work/log.txt" ||
     fail "log.txt does not say the tuner locked"
 if [ "$mode" = discover ]; then
-    found="streamsplitter: SAT>IP server found: 127.0.0.1 (http://127.0.0.1:"
+    found="streamsplitter: SAT>IP server found: 127.0.0.1 ($description)"
     grep -qF "$found" "$work/output.txt" && grep -qF "$found" "$work/log.txt" ||
         fail "the receiver does not name the server it found"
+    ! grep -q "also answered" "$work/log.txt" || fail "the receiver names a device of another kind as a server"
 fi
 echo "ok ($mode): $total files byte-identical; tuned from config.ini; kept alive; torn down at exit; lock logged"

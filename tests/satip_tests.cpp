@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "plugins/satip_discovery.h"
 #include "plugins/satip_session.h"
 
 namespace {
@@ -260,6 +261,49 @@ TEST(SatipDescription, ReadsTheServersNameAndTunersFromItsDescription) {
     };
     for (const auto& row : rows) EXPECT_EQ(xmlElementText(xml, row.name), row.text) << row.name;
     EXPECT_EQ(xmlElementText("<friendlyName>cut short", "friendlyName"), "");
+    // Whether a device in it is a SAT>IP server, and that device's name and tuners.
+    const struct {
+        const char* xml;
+        bool satip;
+        const char* nameAndTuners;
+    } devices[] = {
+        {"<device><deviceType>urn:ses-com:device:SatIPServer:1</deviceType><friendlyName>T</friendlyName>"
+         "<satip:X_SATIPCAP>DVBS2-2</satip:X_SATIPCAP></device>", true, "T DVBS2-2"},
+        {"<device><deviceType>urn:schemas-upnp-org:device:MediaRenderer:1</deviceType><friendlyName>TV</friendlyName>",
+         false, "TV "},
+        {"<friendlyName>NAS</friendlyName><device><deviceType> URN:SES-COM:DEVICE:SATIPSERVER:2</deviceType>"
+         "<friendlyName>Tuner</friendlyName>", true, "Tuner "},
+        {"<deviceTypes>urn:ses-com:device:SatIPServer:1</deviceTypes><x:deviceType>urn:ses-com:device:SatIPServer"
+         "</x:deviceType><modelName>deviceType >urn:ses-com:device:SatIPServer:1</modelName>", false, " "},
+    };
+    for (const auto& row : devices) {
+        FoundServer server;
+        readDescription(row.xml, server);
+        EXPECT_EQ(server.satip, row.satip) << row.xml;
+        EXPECT_EQ(server.name + " " + server.tuners, row.nameAndTuners) << row.xml;
+    }
+}
+
+TEST(SatipDiscovery, TakesOnlyTheAnswersOfSatipServers) {
+    const struct {
+        std::string head;  // all but the LOCATION line
+        bool satip;
+    } rows[] = {
+        {"HTTP/1.1 200 OK\r\nST: urn:ses-com:device:SatIPServer:1\r\n", true},
+        {"HTTP/1.1  200 OK\r\nst:  URN:SES-COM:DEVICE:SATIPSERVER:1 \r\n", true},
+        {"HTTP/1.1 200 OK\r\nST: upnp:rootdevice\r\nUSN: uuid:1 :: urn:ses-com:device:SatIPServer:1\r\n", true},
+        {"HTTP/1.1 200 OK\r\nST: urn:schemas-upnp-org:device:MediaRenderer:1\r\nUSN: uuid:1::urn:x:1\r\n", false},
+        {"HTTP/1.1 200 OK\r\nST: urn:ses-com:device:SatIPServer:10\r\nUSN: urn:ses-com:device:SatIPServer:1\r\n",
+         false},
+        {"HTTP/1.1 404 Not Found\r\nST: urn:ses-com:device:SatIPServer:1\r\n", false},
+    };
+    for (const auto& row : rows) {
+        FoundServer server;
+        EXPECT_EQ(isSatipAnswer(row.head + "LOCATION: http://10.0.0.5/d\r\n\r\n", server), row.satip) << row.head;
+        EXPECT_EQ(server.host + " " + server.location, row.satip ? "10.0.0.5 http://10.0.0.5/d" : " ");
+    }
+    FoundServer server;
+    EXPECT_FALSE(isSatipAnswer("HTTP/1.1 200 OK\r\nST: urn:ses-com:device:SatIPServer:1\r\nLOCATION: /d\r\n", server));
 }
 
 }  // namespace

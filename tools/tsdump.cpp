@@ -44,26 +44,27 @@ int scanSatipServers(const char* interfaceAddress) {
         return 2;
     }
     std::string error;
-    const std::vector<FoundServer> servers =
-        discoverServers(interfaceAddress != nullptr, address, kSearchMs, false, error);
+    std::vector<FoundServer> servers = discoverServers(interfaceAddress != nullptr, address, kSearchMs, -1, error);
     if (!error.empty()) {
         std::fprintf(stderr, "tsdump: SAT>IP search: %s\n", error.c_str());
         return 1;
     }
-    if (servers.empty()) {
+    int listed = 0;
+    for (FoundServer& server : servers) {
+        // A description that cannot be fetched does not make it another device.
+        if (describeServer(server, kDescriptionMs) && !server.satip) {
+            std::fprintf(stderr, "tsdump: %s answered as a SAT>IP server, but %s describes another device\n",
+                         server.host.c_str(), server.location.c_str());
+            continue;
+        }
+        const char* name = server.name.empty() ? "?" : server.name.c_str();
+        const char* tuners = server.tuners.empty() ? "?" : server.tuners.c_str();
+        std::printf("%s  \"%s\"  tuners %s  (%s)\n", server.host.c_str(), name, tuners, server.location.c_str());
+        ++listed;
+    }
+    if (listed == 0) {
         std::fprintf(stderr, "tsdump: no SAT>IP server answered within %d s\n", kSearchMs / 1000);
         return 1;
-    }
-    for (const FoundServer& server : servers) {
-        std::string description, name = "?", tuners = "?";
-        if (fetchHttp(server.location, kDescriptionMs, description)) {
-            std::string value = xmlElementText(description, "friendlyName");
-            if (!value.empty()) name = value;
-            value = xmlElementText(description, "X_SATIPCAP");
-            if (!value.empty()) tuners = value;
-        }
-        std::printf("%s  \"%s\"  tuners %s  (%s)\n", server.host.c_str(), name.c_str(), tuners.c_str(),
-                    server.location.c_str());
     }
     return 0;
 }
