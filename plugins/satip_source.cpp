@@ -35,7 +35,10 @@ constexpr uint64_t kWellSessionMs = 10000;
 // Bodies beyond this are dropped as they arrive; a server's replies are a
 // few hundred bytes.
 constexpr size_t kLargestKeptBody = 64 * 1024;
-constexpr int kDiscoveryMs = 3000;
+// The search waits this much longer for others once a server has answered;
+// the descriptions tell a server that serves one from a pretender.
+constexpr int kDiscoveryMs = 3000, kDiscoverySettleMs = 1000;
+constexpr int kDescriptionMs = 1000, kDescriptionsMs = 3000;
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 
 struct SatipSettings {
@@ -63,15 +66,21 @@ public:
         if (settings.host.empty()) {
             if (discoveredHost_.empty()) {
                 std::string why;
-                std::vector<FoundServer> found =
-                    discoverServers(settings.hasInterface, settings.interfaceAddress, kDiscoveryMs, 0, why);
+                std::vector<FoundServer> found = discoverServers(settings.hasInterface, settings.interfaceAddress,
+                                                                 kDiscoveryMs, kDiscoverySettleMs, why);
                 if (found.empty()) {
                     error = std::string(settingsFile_) + ": server is empty and " +
                             (why.empty() ? "no SAT>IP server answered the search" : "the search failed: " + why);
                     return false;
                 }
-                discoveredHost_ = found[0].host;
-                reportError("SAT>IP server found: " + discoveredHost_ + " (" + found[0].location + ")");
+                const size_t chosen = chooseServer(found, kDescriptionMs, kDescriptionsMs);
+                discoveredHost_ = found[chosen].host;
+                reportError("SAT>IP server found: " + discoveredHost_ + " (" + found[chosen].location + ")");
+                std::string others;
+                for (size_t i = 0; i < found.size(); ++i)
+                    if (i != chosen)
+                        others += (others.empty() ? "" : ", ") + found[i].host + " (" + found[i].location + ")";
+                if (!others.empty()) reportError("SAT>IP servers that also answered: " + others);
             }
             settings.host = discoveredHost_;
         }
