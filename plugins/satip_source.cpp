@@ -281,7 +281,6 @@ bool SatipSource::ensureConnection(const std::atomic<bool>& stop, int timeoutMs,
     const uint32_t local = settings_.hasInterface ? settings_.interfaceAddress : 0;
     if (!haveAddress_ || !connectTcp(serverAddress_, local, timeoutMs, stop, rtsp_, error)) {
         if (!haveAddress_) error = "cannot find the host";
-        error = where_ + ": " + error;
         rtsp_.reset();
         return false;
     }
@@ -336,7 +335,7 @@ bool SatipSource::sendText(const std::string& text, const std::atomic<bool>& sto
             waitFor(rtsp_.get(), true, kPollMs);
             continue;
         }
-        error = where_ + ": connection lost: " + lastSocketError();
+        error = "connection lost: " + lastSocketError();
         return false;
     }
     return true;
@@ -403,12 +402,16 @@ bool SatipSource::exchange(const char* method, const std::string& url, const std
     const uint32_t cseq = ++cseq_;
     const uint64_t deadline = nowMs() + uint64_t(timeoutMs);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!ensureConnection(stop, std::min(timeoutMs, kConnectTimeoutMs), error)) return false;
+        if (!ensureConnection(stop, std::min(timeoutMs, kConnectTimeoutMs), error)) {
+            error = where_ + ": " + error;
+            return false;
+        }
         // A connection that served before may have been closed by the server
         // just now: then the request goes once more, on a new one.
         const bool mayRetry = connectionUsed_ && attempt == 0;
         if (!sendText(rtspRequest(method, url, cseq, session_, headers), stop, error)) {
             closeConnection();
+            error = where_ + ": " + method + ": " + error;
             if (mayRetry) continue;
             return false;
         }

@@ -27,6 +27,12 @@
 #            refuse-play, slow-play, no-stream-id
 #                           the session set up cannot be played: start-up fails,
 #                           saying why, and the session is torn down
+#            drop           udp; the server forgets the session and says so (454)
+#                           to the keep-alive: set up again at once
+#            dns            udp; server is a host name, the name server stops
+#                           answering and the server goes down: the receiver
+#                           still ends within 3 s of going idle. Runs in network
+#                           and mount namespaces of its own.
 #            discover       as udp with server empty: the receiver finds the
 #                           server by SSDP; "tsdump --satip-scan" (TSDUMP, in the
 #                           environment) lists it. Other UPnP devices answer
@@ -40,12 +46,16 @@
 set -eu
 # Discovery needs the SSDP group and the standard RTSP port: in a namespace of
 # its own, loopback carries the multicast and the test server may take 554.
-if [ "$1" = discover ] && [ -z "${QM_SATIP_NAMESPACE:-}" ]; then
-    if ! command -v ip >/dev/null 2>&1 || ! unshare -rn true 2>/dev/null; then
-        echo "skipped (discover): needs a network namespace of its own (unshare -rn) and ip"
+# The name server that stops answering needs a mount namespace too, for a
+# hosts file and a resolv.conf of the test's own.
+if { [ "$1" = discover ] || [ "$1" = dns ]; } && [ -z "${QM_SATIP_NAMESPACE:-}" ]; then
+    flags=-rn
+    [ "$1" = dns ] && flags=-rnm
+    if ! command -v ip >/dev/null 2>&1 || ! unshare $flags true 2>/dev/null; then
+        echo "skipped ($1): needs namespaces of its own (unshare $flags) and ip"
         exit 77
     fi
-    QM_SATIP_NAMESPACE=1 exec unshare -rn sh "$0" "$@"
+    QM_SATIP_NAMESPACE=1 exec unshare $flags sh "$0" "$@"
 fi
 mode=$1 bin=$2 broadcast=$3 samples=$4 work=$5
 suffix=${6:-} prefix=${7:-}
@@ -96,6 +106,19 @@ odd)
 refuse-play) options="$options --refuse-play 503" ;;
 slow-play) options="$options --slow-play 3" ;;
 no-stream-id) options="$options --no-stream-id" ;;
+drop) options="$options --drop-after 1.5" idle=6 ;;
+dns)
+    options="$options --restart-after 1.5 --down-for 30" idle=6
+    ip link set lo up
+    printf '127.0.0.1 localhost tuner.test\n' > "$work/hosts"
+    printf 'nameserver 127.0.0.1\noptions timeout:5 attempts:2\n' > "$work/resolv.conf"
+    mount --bind "$work/hosts" /etc/hosts
+    mount --bind "$work/resolv.conf" /etc/resolv.conf
+    # A name server that never answers.
+    python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.1", 53)); time.sleep(120)' &
+    nameserver=$!
+    ;;
 discover)
     options="$options --ssdp --rtsp-port 554"
     ip link set lo up
@@ -123,7 +146,7 @@ esac
 python3 "$here/satip/satip_server.py" --capture "$capture" --log "$work/server.jsonl" $options \
     > "$work/server.txt" 2>&1 &
 server=$!
-trap 'kill -CONT $server 2>/dev/null; kill $server ${others:-} ${pretender:-} 2>/dev/null || true' EXIT
+trap 'kill -CONT $server 2>/dev/null; kill $server ${others:-} ${pretender:-} ${nameserver:-} 2>/dev/null || true' EXIT
 port=""
 for _ in $(seq 50); do
     port=$(sed -n 's/^ready rtsp=\([0-9]*\).*/\1/p' "$work/server.txt")
@@ -132,6 +155,7 @@ for _ in $(seq 50); do
 done
 [ -n "$port" ] || fail "the test server did not start: $(cat "$work/server.txt")"
 server_setting=127.0.0.1:$port
+[ "$mode" = dns ] && server_setting=tuner.test:$port
 if [ "$mode" = discover ]; then
     server_setting=""
     "$TSDUMP" --satip-scan 127.0.0.1 > "$work/scan.txt" 2>&1 || fail "tsdump --satip-scan: $(cat "$work/scan.txt")"
@@ -166,6 +190,14 @@ if [ "$mode" = dead ]; then
     done
     kill -STOP $server
     frozen=$(date +%s)
+fi
+if [ "$mode" = dns ]; then
+    # Once the session is set up the name is known no more.
+    for _ in $(seq 100); do
+        grep -q '"event": "request", .*"method": "PLAY"' "$work/server.jsonl" 2>/dev/null && break
+        sleep 0.1
+    done
+    : > "$work/hosts"
 fi
 [ "$mode" = window ] || wait $receiver || status=$?
 ended=$(date +%s)
@@ -209,6 +241,14 @@ refuse-play | slow-play | no-stream-id)
     exit 0
     ;;
 esac
+if [ "$mode" = dns ]; then
+    down=$(python3 -c "import json,sys; print(int([e['time'] for l in open(sys.argv[1]) for e in [json.loads(l)] if e['event'] == 'down'][0]))" "$work/server.jsonl")
+    # Idle 6 s after the last packet, at the server's going down, then at
+    # most 3 s to end.
+    [ $((ended - down)) -le 9 ] || fail "$((ended - down)) s from the server going down to the receiver's end"
+    echo "ok ($mode): the receiver ended $((ended - down)) s after the server went down, the name server silent"
+    exit 0
+fi
 if [ "$mode" = dead ]; then
     # Idle 2 s after the last packet, then at most 2 s to let the session go.
     [ $((ended - frozen)) -le 5 ] || fail "$((ended - frozen)) s from the server's freeze to the receiver's end"
@@ -230,8 +270,17 @@ tuned="$setup and e['query'] == dict(src='2', freq='11766', pol='v', msys='dvbs2
 [ "$(log_count "e['event'] == 'expired'")" -eq 0 ] || fail "the server let a session expire: no keep-alive"
 [ "$(log_count "e['event'] == 'request' and e['method'] == 'OPTIONS' and e.get('session')")" -ge 1 ] ||
     fail "no OPTIONS within the session"
-if [ "$mode" = restart ]; then
-    [ "$(log_count "$setup")" -ge 2 ] || fail "the session was not set up again after the restart"
+if [ "$mode" = restart ] || [ "$mode" = drop ]; then
+    [ "$(log_count "$setup")" -ge 2 ] || fail "the session was not set up again after the $mode"
+fi
+if [ "$mode" = drop ]; then
+    # The server answers: no pause between its 454 and the new SETUP.
+    pause=$(python3 -c "import json,sys; e = [json.loads(l) for l in open(sys.argv[1])]
+r = [x for x in e if x['event'] == 'request']
+gone = [x['time'] for x in r if x['status'] == 454][:1]
+again = [x['time'] for x in r if gone and x['method'] == 'SETUP' and x['time'] >= gone[0]][:1]
+print(int(1000 * (again[0] - gone[0])) if again else 99999)" "$work/server.jsonl")
+    [ "$pause" -lt 500 ] || fail "$pause ms from the server's 454 to the new SETUP (99999: none)"
 fi
 case "$mode" in
 close-each | close-idle | rest | rest-tcp | odd)
