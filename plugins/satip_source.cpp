@@ -23,8 +23,9 @@ constexpr int kTeardownTimeoutMs = 1000;
 constexpr uint64_t kServerSilenceMs = 3000;
 // Packets stopped this long while the tuner reports no lock: the session is
 // set up again, at once, since the server answers. The wait doubles, up to
-// the longest, each time a new session brings no packets either. A tuner
-// that reports its lock keeps its session however long the PID rests.
+// the longest, each time a new session brings no packets either. A session
+// whose tuner reports its lock, or nothing, is kept however long the PID
+// rests.
 constexpr uint64_t kStreamSilenceMs = 10000, kLongestStreamSilenceMs = 80000;
 constexpr uint64_t kFirstRetryPauseMs = 1000, kLongestRetryPauseMs = 15000;
 // Lost this many times running without a packet in between, a session that
@@ -84,7 +85,7 @@ public:
             }
             settings.host = discoveredHost_;
         }
-        if (settings.host != settings_.host) haveAddress_ = false;
+        if (settings.host != settings_.host || settings.port != settings_.port) haveAddress_ = false;
         settings_ = settings;
         where_ = "SAT>IP " + settings_.host + ":" + std::to_string(settings_.port);
         // The server must answer now, not first when the filter is set.
@@ -155,8 +156,9 @@ private:
     bool resolveServer(const std::atomic<bool>& stop, std::string& error);
     // The control connection for the next request. RTSP does not tie a
     // session to its connection: a server may close it when idle or after
-    // each reply, and a new one carries on.
-    bool ensureConnection(const std::atomic<bool>& stop, int timeoutMs, std::string& error);
+    // each reply, and a new one carries on, unless `mayOpen` is false (the
+    // connection carries the stream).
+    bool ensureConnection(const std::atomic<bool>& stop, int timeoutMs, bool mayOpen, std::string& error);
     void closeConnection();
     bool openRtpPorts(std::string& error);
     bool sendText(const std::string& text, const std::atomic<bool>& stop, std::string& error);
@@ -271,13 +273,16 @@ bool SatipSource::resolveServer(const std::atomic<bool>& stop, std::string& erro
     return false;
 }
 
-bool SatipSource::ensureConnection(const std::atomic<bool>& stop, int timeoutMs, std::string& error) {
-    if (rtsp_.valid() && waitFor(rtsp_.get(), false, 0)) {
-        // Whatever came since is of requests answered before.
-        std::string ignored;
-        if (!receiveMore(ignored)) closeConnection();
-    }
+bool SatipSource::ensureConnection(const std::atomic<bool>& stop, int timeoutMs, bool mayOpen,
+                                   std::string& error) {
+    // A close is noticed before the request is sent; what came before it
+    // stays for its reader.
+    if (rtsp_.valid() && waitFor(rtsp_.get(), false, 0) && !receiveMore(error)) closeConnection();
     if (rtsp_.valid()) return true;
+    if (!mayOpen) {
+        error = "the connection that carries the stream: " + error;
+        return false;
+    }
     const uint32_t local = settings_.hasInterface ? settings_.interfaceAddress : 0;
     if (!haveAddress_ || !connectTcp(serverAddress_, local, timeoutMs, stop, rtsp_, error)) {
         if (!haveAddress_) error = "cannot find the host";
@@ -402,7 +407,7 @@ bool SatipSource::exchange(const char* method, const std::string& url, const std
     const uint32_t cseq = ++cseq_;
     const uint64_t deadline = nowMs() + uint64_t(timeoutMs);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!ensureConnection(stop, std::min(timeoutMs, kConnectTimeoutMs), error)) {
+        if (!ensureConnection(stop, std::min(timeoutMs, kConnectTimeoutMs), true, error)) {
             error = where_ + ": " + error;
             return false;
         }
@@ -423,7 +428,6 @@ bool SatipSource::exchange(const char* method, const std::string& url, const std
             const Item item = nextItem(at, length, reply, stop);
             if (item == Item::frame) {
                 at += length;
-                heard = true;
                 continue;
             }
             if (item == Item::reply) {
@@ -610,7 +614,7 @@ bool SatipSource::sendKeepAlive(const std::atomic<bool>& stop, std::string& why)
     const uint64_t now = nowMs();
     keepAliveCseq_ = -1;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!ensureConnection(stop, kConnectTimeoutMs, why)) return false;
+        if (!ensureConnection(stop, kConnectTimeoutMs, !settings_.tcp, why)) return false;
         const uint32_t cseq = ++cseq_;
         if (sendText(rtspRequest("OPTIONS", baseUrl(), cseq, session_, ""), stop, why)) {
             keepAliveCseq_ = int64_t(cseq);
@@ -688,7 +692,7 @@ bool SatipSource::serviceSockets(const std::atomic<bool>& stop, const PacketSink
         keepAliveResent_ = false;
         if (!sendKeepAlive(stop, why)) return false;
     }
-    if (now - lastRtpMs_ > streamSilenceLimitMs_ && !(haveReport_ && locked_)) {
+    if (now - lastRtpMs_ > streamSilenceLimitMs_ && haveReport_ && !locked_) {
         why = "no stream for " + std::to_string(streamSilenceLimitMs_ / 1000) + " s";
         streamSilenceLimitMs_ = std::min(streamSilenceLimitMs_ * 2, kLongestStreamSilenceMs);
         serverAnswering_ = true;
