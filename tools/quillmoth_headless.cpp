@@ -22,6 +22,7 @@
 #include "settings/status_text.h"
 #include "settings/wide_format.h"
 #include "tools/counter_report.h"
+#include "tools/service_notify.h"
 
 namespace {
 
@@ -54,6 +55,20 @@ void objectPlaced(void*, const wchar_t* fileName, const wchar_t* path, bool plac
     else
         formatWide(line, 768, L"Не сохранён: %ls", fileName);
     printLine(line);
+}
+
+// The intake as the watchdog sees it: the plug-in's thread hands each packet
+// to the core through here. A packet that stays inside while no other one
+// gets through means the intake is stuck (a lock never let go, a write that
+// never ends), and the watchdog is no longer fed.
+std::atomic<bool> gInIntake{false};
+std::atomic<uint64_t> gIntakeDone{0};
+
+void QM_PLUGIN_CALL watchedPacket(const uint8_t* packet, int32_t length) {
+    gInIntake.store(true, std::memory_order_relaxed);
+    onPacket(packet, length);
+    gIntakeDone.fetch_add(1, std::memory_order_relaxed);
+    gInIntake.store(false, std::memory_order_relaxed);
 }
 
 struct Options {
@@ -125,21 +140,24 @@ bool startUp() {
     // that came between the filter's installation and a later load would be
     // refused by the empty set.
     load(gFilterSet);
+    gReceiverPlugin.callback = watchedPacket;
     startReception(gReceiverPlugin);
     // Without reception the window stays open for its settings; a console
     // receiver has nothing to do.
     return gReceiverPlugin.receptionStarted != 0;
 }
 
-void printStatus(uint64_t packets, uint64_t previousPackets, uint32_t minutes) {
-    wchar_t total[256], rate[256], errors[256], time[256], counters[256], line[1400];
+// The status line: the window's status bar, with the counters behind it.
+constexpr size_t kStatusCapacity = 1400;
+void formatStatus(wchar_t* line, uint64_t packets, uint64_t previousPackets, uint32_t periodMs, uint32_t minutes) {
+    wchar_t total[256], rate[256], errors[256], time[256], counters[256];
     formatTotal(packets * kTsPacketSize, total, 256);
-    formatOverallRate((packets - previousPackets) * kTsPacketSize, 1000, rate, 256);
+    formatOverallRate((packets - previousPackets) * kTsPacketSize, periodMs, rate, 256);
     formatErrors(int32_t(gSectionAssembler.discontinuityCount.load() + filesNotSaved(gExtraction.counters)), errors,
                  256);
     formatRunningTime(minutes, time, 256);
     formatCounterSummary(gExtraction.counters, counters, 256);
-    formatWide(line, 1400, L"%ls | %ls | %ls | %ls | %ls", total, rate, errors, time, counters);
+    formatWide(line, kStatusCapacity, L"%ls | %ls | %ls | %ls | %ls", total, rate, errors, time, counters);
     // What a network tuner says of the signal, when the plug-in tells.
     char signal[128];
     wchar_t signalText[128];
@@ -148,10 +166,18 @@ void printStatus(uint64_t packets, uint64_t previousPackets, uint32_t minutes) {
         signal[sizeof signal - 1] = '\0';
         if (utf8ToWide(signal, signalText, 128, &length) && length > 0) {
             size_t used = std::wcslen(line);
-            formatWide(line + used, 1400 - used, L" | %ls", signalText);
+            formatWide(line + used, kStatusCapacity - used, L" | %ls", signalText);
         }
     }
-    printLine(line);
+}
+
+// The service manager's copy of the status line, every few seconds.
+constexpr uint64_t kNotifyStatusMs = 2000;
+void notifyStatus(uint64_t packets, uint64_t previousPackets, uint32_t periodMs, uint32_t minutes) {
+    wchar_t line[kStatusCapacity];
+    formatStatus(line, packets, previousPackets, periodMs, minutes);
+    char message[sizeof "STATUS=" + kStatusCapacity * 3] = "STATUS=";
+    if (wideToUtf8(line, message + 7, sizeof message - 7)) serviceNotify(message);
 }
 
 void runUntilStopped(const Options& options) {
@@ -159,6 +185,11 @@ void runUntilStopped(const Options& options) {
     uint64_t started = monotonicMilliseconds();
     uint64_t lastStatus = started, lastArrival = started;
     uint64_t packetsAtStatus = 0, packetsSeen = 0;
+    // The service manager hears the counters from the start, and the
+    // watchdog only while this loop turns and the intake moves.
+    uint64_t watchdog = serviceWatchdogInterval();
+    uint64_t lastNotify = started - kNotifyStatusMs, packetsAtNotify = 0;
+    uint64_t lastWatchdog = started - watchdog, lastIntakeMove = started, intakeSeen = 0;
     while (!gStopRequested.load()) {
         sleepMilliseconds(100);
         uint64_t now = monotonicMilliseconds();
@@ -168,9 +199,25 @@ void runUntilStopped(const Options& options) {
             lastArrival = now;
         }
         if (status && now - lastStatus >= 1000) {
-            printStatus(packets, packetsAtStatus, uint32_t((now - started) / 60000));
+            wchar_t line[kStatusCapacity];
+            formatStatus(line, packets, packetsAtStatus, 1000, uint32_t((now - started) / 60000));
+            printLine(line);
             packetsAtStatus = packets;
             lastStatus = now;
+        }
+        if (now - lastNotify >= kNotifyStatusMs) {
+            notifyStatus(packets, packetsAtNotify, uint32_t(now - lastNotify), uint32_t((now - started) / 60000));
+            packetsAtNotify = packets;
+            lastNotify = now;
+        }
+        uint64_t done = gIntakeDone.load(std::memory_order_relaxed);
+        if (done != intakeSeen || !gInIntake.load(std::memory_order_relaxed)) {
+            intakeSeen = done;
+            lastIntakeMove = now;
+        }
+        if (watchdog && now - lastWatchdog >= watchdog && now - lastIntakeMove < watchdog) {
+            serviceNotify("WATCHDOG=1");
+            lastWatchdog = now;
         }
         if (options.exitWhenIdleSeconds >= 0 && gLive.load() == 0 &&
             now - lastArrival >= uint64_t(options.exitWhenIdleSeconds) * 1000)
@@ -182,6 +229,7 @@ void runUntilStopped(const Options& options) {
 // being finished are completed whole; then, when asked for, the temporary
 // files this receiver made, after the workers have discarded their objects.
 void shutDown() {
+    serviceNotify("STOPPING=1");
     stopReception(gReceiverPlugin);
     int32_t clearTmp = 0;
     if (gReceiverPlugin.receptionStarted) {
@@ -203,6 +251,8 @@ int main(int argc, char** argv) {
         shutDown();
         return 1;
     }
+    // The filter is set and packets flow: the service is up.
+    serviceNotify("READY=1");
     runUntilStopped(options);
     shutDown();
     // What became of everything that arrived: the answer when a file did not come.
