@@ -34,13 +34,14 @@ dpkg-deb -e "$deb" "$scratch/control"
 plugins=usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)/quillmoth
 for f in usr/bin/quillmoth-headless usr/bin/quillmoth-filters usr/bin/tsdump usr/bin/broadcast \
          "$plugins/streamreader.so" "$plugins/streamsplitter.so" lib/systemd/system/quillmoth-headless.service \
+         lib/systemd/system/quillmoth-headless@.service \
          etc/quillmoth/config.ini etc/quillmoth/filters.qmf etc/quillmoth/streamsplitter.ini \
          usr/share/doc/quillmoth/copyright usr/share/doc/quillmoth/changelog.gz \
          usr/share/man/man1/quillmoth-headless.1.gz usr/share/man/man1/quillmoth-filters.1.gz \
          usr/share/man/man1/tsdump.1.gz usr/share/man/man1/broadcast.1.gz; do
     [ -f "$root/$f" ] || fail "missing /$f"
 done
-ok "contents: programs, plug-ins in /$plugins, unit, settings, man pages, copyright, changelog"
+ok "contents: programs, plug-ins in /$plugins, units, settings, man pages, copyright, changelog"
 printf '/etc/quillmoth/%s\n' config.ini filters.qmf streamsplitter.ini | cmp -s - "$scratch/control/conffiles" ||
     fail "conffiles: $(cat "$scratch/control/conffiles")"
 for s in postinst prerm postrm; do
@@ -59,14 +60,20 @@ fi
 
 # verify needs the ExecStart program where the unit says it is: a copy of the
 # unit names the extracted one. verify warns without failing, so any output
-# fails here.
+# fails here. The template is checked as an instance of it.
 if command -v systemd-analyze >/dev/null; then
     mkdir "$scratch/unit"
-    sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$root/lib/systemd/system/quillmoth-headless.service" \
-        > "$scratch/unit/quillmoth-headless.service"
-    out=$(systemd-analyze verify --man=no "$scratch/unit/quillmoth-headless.service" 2>&1) || fail "verify: $out"
-    [ -z "$out" ] || fail "systemd-analyze verify: $out"
-    ok "systemd-analyze verify: the unit is clean"
+    for unit in quillmoth-headless.service quillmoth-headless@.service; do
+        sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$root/lib/systemd/system/$unit" > "$scratch/unit/$unit"
+    done
+    for unit in quillmoth-headless.service quillmoth-headless@pid256.service; do
+        out=$(systemd-analyze verify --man=no "$scratch/unit/$unit" 2>&1) || fail "verify $unit: $out"
+        [ -z "$out" ] || fail "systemd-analyze verify $unit: $out"
+    done
+    grep -qx 'Type=notify' "$scratch/unit/quillmoth-headless@.service" &&
+        grep -qx 'WorkingDirectory=/etc/quillmoth/%i' "$scratch/unit/quillmoth-headless@.service" ||
+        fail "the template is not a notifying service in its instance's folder"
+    ok "systemd-analyze verify: the unit and an instance of the template are clean"
 else
     echo "skip: systemd-analyze is not available"
 fi
