@@ -187,6 +187,7 @@ void runUntilStopped(const Options& options) {
     uint64_t packetsAtStatus = 0, packetsSeen = 0;
     // The service manager hears the counters from the start, and the
     // watchdog only while this loop turns and the intake moves.
+    bool notifying = serviceManagerListens();
     uint64_t watchdog = serviceWatchdogInterval();
     uint64_t lastNotify = started - kNotifyStatusMs, packetsAtNotify = 0;
     uint64_t lastWatchdog = started - watchdog, lastIntakeMove = started, intakeSeen = 0;
@@ -205,7 +206,7 @@ void runUntilStopped(const Options& options) {
             packetsAtStatus = packets;
             lastStatus = now;
         }
-        if (now - lastNotify >= kNotifyStatusMs) {
+        if (notifying && now - lastNotify >= kNotifyStatusMs) {
             notifyStatus(packets, packetsAtNotify, uint32_t(now - lastNotify), uint32_t((now - started) / 60000));
             packetsAtNotify = packets;
             lastNotify = now;

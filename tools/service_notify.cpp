@@ -37,6 +37,11 @@ bool serviceNotify(const char* message) {
                   addressLength) == ssize_t(std::strlen(message));
 }
 
+bool serviceManagerListens() {
+    const char* name = std::getenv("NOTIFY_SOCKET");
+    return name && (name[0] == '/' || name[0] == '@');
+}
+
 uint64_t serviceWatchdogInterval() {
     const char* usec = std::getenv("WATCHDOG_USEC");
     if (!usec || !*usec) return 0;
@@ -52,6 +57,7 @@ uint64_t serviceWatchdogInterval() {
 #else
 
 bool serviceNotify(const char*) { return false; }
+bool serviceManagerListens() { return false; }
 uint64_t serviceWatchdogInterval() { return 0; }
 
 #endif

@@ -11,6 +11,8 @@
 // a name in the abstract namespace. False when there is no socket or the
 // message did not go.
 bool serviceNotify(const char* message);
+// True when a service manager gave us a socket to send to.
+bool serviceManagerListens();
 
 // How often the watchdog wants to hear from us: half of WATCHDOG_USEC, in
 // milliseconds; 0 when no watchdog is set, or when WATCHDOG_PID names another
