@@ -2,8 +2,9 @@
 """quillmoth-headless under a service manager of the test's own: the sample
 files from a capture through the reader, with NOTIFY_SOCKET and WATCHDOG_USEC
 set. READY=1 comes once reception started (never when it cannot start),
-STATUS= carries the counters, WATCHDOG=1 every half WATCHDOG_USEC, STOPPING=1
-last; an abstract socket name is reached too.
+STATUS= carries the counters, WATCHDOG=1 every half WATCHDOG_USEC and none
+once the packet intake is stuck, STOPPING=1 last; an abstract socket name is
+reached too.
 
 Usage: headless_notify.py BIN_DIR BROADCAST SAMPLES WORK"""
 import glob, os, shutil, socket, subprocess, sys, time
@@ -16,7 +17,7 @@ def fail(text):
     sys.exit("FAIL: " + text)
 
 
-def run(case, capture, socket_name, env_extra=None):
+def run(case, capture, socket_name, env_extra=None, stuck_for=None):
     folder = os.path.join(work, case)
     shutil.rmtree(folder, ignore_errors=True)
     for d in ("tmp", "ok"):
@@ -29,16 +30,26 @@ def run(case, capture, socket_name, env_extra=None):
     listener.bind(socket_name.replace("@", "\0", 1) if socket_name[0] == "@" else socket_name)
     listener.settimeout(0.2)
     env = dict(os.environ, NOTIFY_SOCKET=socket_name, WATCHDOG_USEC="1000000", **(env_extra or {}))
+    if stuck_for:  # the log to standard output, a pipe nobody reads
+        config = os.path.join(folder, "config.ini")
+        with open(config, "rb") as f:
+            text = f.read().replace(b"use_log = 1", b"use_log = 0")
+        with open(config, "wb") as f:
+            f.write(text)
     with open(os.path.join(folder, "output.txt"), "w") as out:
         receiver = subprocess.Popen([os.path.join(bin_dir, "quillmoth-headless"), "--exit-when-idle", "3"],
-                                    cwd=folder, env=env, stdout=out, stderr=subprocess.STDOUT)
-    messages = []
-    while True:
+                                    cwd=folder, env=env, stdout=subprocess.PIPE if stuck_for else out,
+                                    stderr=subprocess.STDOUT)
+    messages, end = [], time.monotonic() + (stuck_for or 1e9)
+    while time.monotonic() < end:
         try:
             messages.append((time.monotonic(), listener.recv(4096).decode()))
         except socket.timeout:
             if receiver.poll() is not None:
                 break
+    if stuck_for:
+        receiver.kill()
+        receiver.wait()
     listener.close()
     return messages, receiver.returncode
 
@@ -77,3 +88,16 @@ texts = [m for _, m in messages]
 if code == 0 or "READY=1" in texts:
     fail("reception never started, yet exit %s and %s" % (code, texts))
 print("ok: no READY=1 when reception does not start")
+
+# Every packet a gap in its counter, and every gap a log line into a pipe that
+# fills: the intake stops inside the core while the main loop goes on.
+with open(capture, "wb") as ts:
+    for i in range(20000):
+        ts.write(bytes([0x47, 0x01, 0x00, 0x10 | (i * 2) % 16]) + b"\xff" * 184)
+os.unlink(path)
+messages, code = run("stuck", capture, path, stuck_for=5)
+ready = [at for at, t in messages if t == "READY=1"]
+late = [t for at, t in messages if ready and at > ready[0] + 1.5]
+if not ready or "WATCHDOG=1" in late or not any(t.startswith("STATUS=") for t in late):
+    fail("a stuck intake: %s" % [t[:20] for _, t in messages])
+print("ok: no WATCHDOG=1 while the intake is stuck, STATUS= goes on")
