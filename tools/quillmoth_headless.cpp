@@ -67,7 +67,8 @@ std::atomic<uint64_t> gIntakeDone{0};
 void QM_PLUGIN_CALL watchedPacket(const uint8_t* packet, int32_t length) {
     gInIntake.store(true, std::memory_order_relaxed);
     onPacket(packet, length);
-    gIntakeDone.fetch_add(1, std::memory_order_relaxed);
+    // One thread writes it: no locked add on the packet path.
+    gIntakeDone.store(gIntakeDone.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     gInIntake.store(false, std::memory_order_relaxed);
 }
 
