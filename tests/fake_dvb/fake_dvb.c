@@ -108,7 +108,7 @@ static int fakeOpen(const char* path, int flags, mode_t mode) {
         if (wfd >= 0) realClose(wfd);
         fd = pair[0], wfd = pair[1];
         static pthread_t feeder;
-        if (!feeder) pthread_create(&feeder, NULL, feed, NULL);
+        if (!feeder && pthread_create(&feeder, NULL, feed, NULL) == 0) pthread_setname_np(feeder, "fake_dvb");
     }
     if (fd >= 0 && fd < 4096) kind[fd] = k, gen[fd] = generation;
     pthread_mutex_unlock(&m);
