@@ -9,6 +9,7 @@
 #         wrong     the card does not lock: start-up fails, saying so
 #         unplug    the adapter goes away for a second: opened and tuned again
 #         overflow  the kernel's buffer runs over once: said, and read on
+#   With TSDUMP in the environment, low also has "tsdump --dvb-list" name the card.
 set -eu
 mode=$1 bin=$2 broadcast=$3 samples=$4 work=$5 fake=$6
 rm -rf "$work"
@@ -86,4 +87,9 @@ overflow)
         fail "the overflow is not logged"
     ;;
 esac
+if [ "$mode" = low ] && [ -n "${TSDUMP:-}" ]; then
+    LD_PRELOAD=$fake "$TSDUMP" --dvb-list > "$work/list.txt" 2>&1 || fail "tsdump --dvb-list: $(cat "$work/list.txt")"
+    [ "$(cat "$work/list.txt")" = 'adapter0/frontend0  "Test DVB-S/S2 frontend"  dvbs dvbs2  950-2150 MHz' ] ||
+        fail "tsdump --dvb-list does not list the card alone: $(cat "$work/list.txt")"
+fi
 echo "ok ($mode): $total files byte-identical; switch, band, voltage and PID as the transponder needs"

@@ -100,7 +100,9 @@ static int fakeOpen(const char* path, int flags, mode_t mode) {
     int k = strstr(path, "frontend") ? FE : strstr(path, "demux") ? DMX : strstr(path, "dvr") ? DVR : NONE;
     pthread_mutex_lock(&m);
     int fd = -1, pair[2];
-    if (k == NONE || now() < goneUntil) errno = ENOENT;
+    // One adapter with one frontend.
+    if (k == NONE || now() < goneUntil || strncmp(path, "/dev/dvb/adapter0/", 18) || path[strlen(path) - 1] != '0')
+        errno = ENOENT;
     else if (k != DVR) fd = realOpen("/dev/null", O_RDWR | (flags & O_CLOEXEC));
     else if (socketpair(AF_UNIX, SOCK_STREAM | (flags & O_NONBLOCK ? SOCK_NONBLOCK : 0), 0, pair) == 0) {
         int size = 4 << 20;
