@@ -9,6 +9,7 @@
 #         wrong     the card does not lock: start-up fails, saying so
 #         unplug    the adapter goes away for a second: opened and tuned again
 #         overflow  the kernel's buffer runs over once: said, and read on
+#         dvbs      as low, the transponder DVB-S: found on the second try
 #   With TSDUMP in the environment, low also has "tsdump --dvb-list" name the card.
 set -eu
 mode=$1 bin=$2 broadcast=$3 samples=$4 work=$5 fake=$6
@@ -27,7 +28,7 @@ frequency=11494 polarity=1 diseqc=1 port=a idle=3 passes=1
 transponder=11494000:27500000:v
 expect="burst a|tune freq=1744000 sr=27500000 sys=dvbs2 voltage=13 tone=off"
 case "$mode" in
-low | overflow) ;;
+low | overflow | dvbs) ;;
 high)
     frequency=12188 polarity=0 diseqc=5 port=2 transponder=12188000:27500000:h
     expect="diseqc e0 10 38 f7|tune freq=1588000 sr=27500000 sys=dvbs2 voltage=18 tone=on"
@@ -50,6 +51,7 @@ status=0
     export FAKE_DVB_PASSES=$passes
     [ "$mode" = unplug ] && export FAKE_DVB_UNPLUG_AFTER=1
     [ "$mode" = overflow ] && export FAKE_DVB_OVERFLOW_AFTER=0.5
+    [ "$mode" = dvbs ] && export FAKE_DVB_SYSTEM=dvbs
     LD_PRELOAD=$fake exec "$bin/quillmoth-headless" --exit-when-idle $idle
 ) > "$work/output.txt" 2>&1 || status=$?
 
@@ -75,6 +77,11 @@ grep -E '^(burst|diseqc|tune)' "$work/fake.txt" | head -n 2 | tr '\n' '|' | grep
 grep -qx "filter pid=256 input=frontend output=tap" "$work/fake.txt" || fail "PID 256 not filtered"
 grep -q "streamreader: adapter0/frontend0: locked at $frequency MHz" "$work/log.txt" || fail "the lock is not logged"
 case "$mode" in
+dvbs)
+    grep -q "locked at 11494 MHz V (dvbs)" "$work/log.txt" &&
+        grep -qx "tune freq=1744000 sr=27500000 sys=dvbs voltage=13 tone=off" "$work/fake.txt" ||
+        fail "not locked as DVB-S after DVB-S2"
+    ;;
 unplug)
     grep -q "adapter0/frontend0: .*No such device.*; opening it again" "$work/log.txt" &&
         grep -q "adapter0/frontend0: back, tuned and filtering again" "$work/log.txt" ||
