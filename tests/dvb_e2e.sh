@@ -9,6 +9,8 @@
 #         wrong     the card does not lock: start-up fails, saying so
 #         unplug    the adapter goes away for a second: opened and tuned again
 #         overflow  the kernel's buffer runs over once: said, and read on
+#         fade      the lock is lost for a while: both said; the carousel's
+#                   second pass makes up what was lost
 #         dvbs      as low, the transponder DVB-S: found on the second try
 #   With TSDUMP in the environment, low also has "tsdump --dvb-list" name the card.
 set -eu
@@ -34,7 +36,7 @@ high)
     expect="diseqc e0 10 38 f7|tune freq=1588000 sr=27500000 sys=dvbs2 voltage=18 tone=on"
     ;;
 wrong) transponder=11800000:27500000:v ;;
-unplug) idle=6 passes=2 ;;
+unplug | fade) idle=6 passes=2 ;;
 *) echo "unknown mode $mode"; exit 2 ;;
 esac
 sed -e "s/^frequency = .*/frequency = $frequency/" -e "s/^polarity = .*/polarity = $polarity/" \
@@ -52,6 +54,7 @@ status=0
     [ "$mode" = unplug ] && export FAKE_DVB_UNPLUG_AFTER=1
     [ "$mode" = overflow ] && export FAKE_DVB_OVERFLOW_AFTER=0.5
     [ "$mode" = dvbs ] && export FAKE_DVB_SYSTEM=dvbs
+    [ "$mode" = fade ] && export FAKE_DVB_FADE_AFTER=1
     LD_PRELOAD=$fake exec "$bin/quillmoth-headless" --exit-when-idle $idle
 ) > "$work/output.txt" 2>&1 || status=$?
 
@@ -77,6 +80,11 @@ grep -E '^(burst|diseqc|tune)' "$work/fake.txt" | head -n 2 | tr '\n' '|' | grep
 grep -qx "filter pid=256 input=frontend output=tap" "$work/fake.txt" || fail "PID 256 not filtered"
 grep -q "streamreader: adapter0/frontend0: locked at $frequency MHz" "$work/log.txt" || fail "the lock is not logged"
 case "$mode" in
+fade)
+    grep -q "adapter0/frontend0: lock lost, no lock, level 40%, overflows 0" "$work/log.txt" &&
+        grep -q "adapter0/frontend0: locked again, lock 78%/12.3dB, overflows 0" "$work/log.txt" ||
+        fail "the lost and regained lock is not logged"
+    ;;
 dvbs)
     grep -q "locked at 11494 MHz V (dvbs)" "$work/log.txt" &&
         grep -qx "tune freq=1744000 sr=27500000 sys=dvbs voltage=13 tone=off" "$work/fake.txt" ||

@@ -6,6 +6,7 @@
 //   FAKE_DVB_CAPTURE=file  FAKE_DVB_RATE_KBPS (20000)  FAKE_DVB_PASSES (1; 0 for ever)
 //   FAKE_DVB_UNPLUG_AFTER=s: gone for 1 s, its open devices for good
 //   FAKE_DVB_OVERFLOW_AFTER=s: one read fails with EOVERFLOW (nothing is lost)
+//   FAKE_DVB_FADE_AFTER=s: the lock is lost for 1.5 s, then comes back by itself
 //   FAKE_DVB_LOG=file
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -29,7 +30,7 @@ static int kind[4096], gen[4096], generation, wfd = -1, passes = 1, pass, filter
 static int tone, voltage, freq, sr, sys, burst, overflowDue;
 static unsigned char lastCmd;
 static long long want[3], lnb[3];  // transponder kHz, sym/s, horizontal; lof1, lof2, switch
-static double rateKbps = 20000, unplugAfter, overflowAfter, goneUntil, firstActive = -1;
+static double rateKbps = 20000, unplugAfter, overflowAfter, fadeAfter, fadeUntil, goneUntil, firstActive = -1;
 static const char *wantSys = "dvbs2", *wantPort = "";
 static pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
 static int (*realOpen)(const char*, int, ...), (*realClose)(int), (*realIoctl)(int, unsigned long, ...);
@@ -60,6 +61,9 @@ static void* feed(void* unused) {
         if (firstActive >= 0 && overflowAfter > 0 && t - firstActive >= overflowAfter) overflowAfter = 0, overflowDue = 1;
         // Once started the broadcast goes on: what comes while the card is
         // not locked, not filtering or gone is lost.
+        if (firstActive >= 0 && fadeAfter > 0 && t - firstActive >= fadeAfter)
+            fadeAfter = 0, fadeUntil = t + 1.5, locked = 0, say("fade");
+        if (fadeUntil > 0 && t >= fadeUntil) fadeUntil = 0, locked = 1, say("fade over");
         int active = capture && locked && filtering && wfd >= 0 && (passes == 0 || pass < passes);
         if (active && firstActive < 0) firstActive = start = t;
         long long due = (long long)((t - start) * rateKbps * 1000 / (188 * 8)) + 1 - sent;
@@ -92,6 +96,7 @@ __attribute__((constructor)) static void setUp(void) {
     if (getenv("FAKE_DVB_PORT")) wantPort = getenv("FAKE_DVB_PORT");
     rateKbps = envNumber("FAKE_DVB_RATE_KBPS", 20000); passes = (int)envNumber("FAKE_DVB_PASSES", 1);
     unplugAfter = envNumber("FAKE_DVB_UNPLUG_AFTER", 0); overflowAfter = envNumber("FAKE_DVB_OVERFLOW_AFTER", 0);
+    fadeAfter = envNumber("FAKE_DVB_FADE_AFTER", 0);
 }
 
 static int fakeOpen(const char* path, int flags, mode_t mode) {
