@@ -162,6 +162,20 @@ void endDelivery(State& s) {
     s.activeHandle = 0;
 }
 
+Tuning currentTuning(const State& s, int32_t pid) {
+    Tuning tuning;
+    tuning.frequency = s.channel[0];
+    tuning.symbolRate = s.channel[1];
+    tuning.polarity = s.channel[2];
+    tuning.lof1 = s.channel[4];
+    tuning.lof2 = s.channel[5];
+    tuning.switchFrequency = s.channel[6];
+    tuning.diseqcKind = s.diseqcKind;
+    tuning.diseqcCommand = s.diseqcCommand;
+    tuning.pid = pid;
+    return tuning;
+}
+
 void deliver(PacketSource* source, std::atomic<bool>* stop, int32_t pid, PacketCallback callback) {
     tOnDeliveryThread = true;
     PacketSink sink(pid, callback);
@@ -215,6 +229,7 @@ QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL StopDVB() {
     }
     std::lock_guard<std::mutex> lock(s.api);
     endDelivery(s);
+    if (s.started) thePacketSource().stopped();
     s.started = false;
     return 1;
 }
@@ -233,7 +248,17 @@ QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL SetChannel(int32_t frequency, int32_t sy
     State& s = state();
     const int32_t values[7] = {frequency, symbolRate, polarity, reserved, lof1, lof2, switchFrequency};
     for (int i = 0; i < 7; ++i) s.channel[i] = values[i];
-    return 1;
+    if (tOnDeliveryThread) return 1;
+    std::lock_guard<std::mutex> lock(s.api);
+    if (!s.started) return 1;
+    std::string error;
+    try {
+        if (thePacketSource().setChannel(currentTuning(s, 0), error)) return 1;
+    } catch (...) {
+        error = "out of memory";
+    }
+    reportError(error);
+    return 0;
 }
 
 QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL SetFilter(int32_t pid, PacketCallback callback, int32_t /*mode*/,
@@ -254,14 +279,7 @@ QM_PLUGIN_EXPORT int32_t QM_PLUGIN_CALL SetFilter(int32_t pid, PacketCallback ca
     PacketSource& source = thePacketSource();
     std::string error;
     try {
-        Tuning tuning;
-        tuning.frequency = s.channel[0];
-        tuning.symbolRate = s.channel[1];
-        tuning.polarity = s.channel[2];
-        tuning.diseqcKind = s.diseqcKind;
-        tuning.diseqcCommand = s.diseqcCommand;
-        tuning.pid = pid;
-        source.tune(tuning);
+        source.tune(currentTuning(s, pid));
         if (!source.open(error)) {
             reportError(error);
             return 0;

@@ -73,6 +73,7 @@ struct Tuning {
     int32_t diseqcKind = 0;  // 0: no DiSEqC command was sent
     int32_t diseqcCommand = 0;
     int32_t pid = 0;
+    int32_t lof1 = 0, lof2 = 0, switchFrequency = 0;  // kHz; 0: not given
 };
 
 class PacketSource {
@@ -86,11 +87,16 @@ public:
     virtual bool open(std::string& error) = 0;
     // The tuning for the next open(); sources that cannot tune ignore it.
     virtual void tune(const Tuning& /*tuning*/) {}
+    // SetChannel, on the caller's thread: a source that tunes a card does so
+    // now and says whether it locked; the others tune at open().
+    virtual bool setChannel(const Tuning& /*tuning*/, std::string& /*error*/) { return true; }
     // Delivers packets until `stop` is set or the source ends; on the
     // delivery thread. Should look at `stop` at least every 100 ms.
     virtual void run(const std::atomic<bool>& stop, const PacketSink& sink) = 0;
     // Releases what open() took; the delivery thread has ended.
     virtual void close() = 0;
+    // StopDVB, after close(): what setChannel() holds open is let go.
+    virtual void stopped() {}
     // A short line on the signal for the program's status ("lock 200/15,
     // gaps 0"); false when the source has none. Any thread, never blocks.
     virtual bool signalStatus(std::string& /*text*/) { return false; }

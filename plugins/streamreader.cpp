@@ -5,6 +5,9 @@
 //   rate_kbps = N        pace of the whole stream in kbit/s (default 20000; 0: as
 //                        fast as the callback takes the packets)
 //   loop = 0 | 1         start again at the end of the file (default 0: stop there)
+//   source = capture | dvb   the capture (default) or, on Linux, a DVB card:
+//   adapter = N, frontend = M    /dev/dvb/adapterN/frontendM, demuxM, dvrM (0, 0)
+//   delivery = auto | dvbs | dvbs2   auto tries DVB-S2, then DVB-S
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +17,11 @@
 #include <vector>
 
 #include "plugins/plugin_common.h"
+#if !defined(_WIN32)
+#include "plugins/dvb_source.h"
+#else
+#define QM_DVB_SETTINGS_KEYS "adapter", "frontend", "delivery"
+#endif
 
 const char* const kPluginName = "streamreader";
 
@@ -160,9 +168,11 @@ private:
 class CaptureReplay : public PacketSource {
 public:
     bool load(std::string& error) override {
-        SettingsFile file;
-        if (!readSettingsFile(kSettingsFile, file, error)) return false;
-        warnUnknownKeys(file, kSettingsFile, {"capture", "rate_kbps", "loop"});
+        error = "no settings read";
+        return false;
+    }
+
+    bool configure(const SettingsFile& file, std::string& error) {
         const std::string where = std::string(kSettingsFile) + ": ";
         Settings settings;
         const std::string* value = file.find("capture");
@@ -288,9 +298,49 @@ private:
     long syncOffset_ = 0;
 };
 
+// The capture or the card, as streamreader.ini says at each load.
+class ChosenSource : public PacketSource {
+public:
+    bool load(std::string& error) override {
+        SettingsFile file;
+        if (!readSettingsFile(kSettingsFile, file, error)) return false;
+        warnUnknownKeys(file, kSettingsFile, {"source", "capture", "rate_kbps", "loop", QM_DVB_SETTINGS_KEYS});
+        const std::string* value = file.find("source");
+        const std::string choice = value ? lowerCase(*value) : "capture";
+        if (choice == "capture") {
+            chosen_ = &capture_;
+            return capture_.configure(file, error);
+        }
+        if (choice != "dvb") {
+            error = std::string(kSettingsFile) + ": source wants capture or dvb, not '" + *value + "'";
+            return false;
+        }
+#if defined(_WIN32)
+        error = std::string(kSettingsFile) + ": source = dvb: a DVB card is read on Linux only; here use the "
+                "card maker's plug-in";
+        return false;
+#else
+        chosen_ = &theDvbSource();
+        return theDvbSource().configure(file, error);
+#endif
+    }
+    bool open(std::string& error) override { return chosen_.load()->open(error); }
+    void tune(const Tuning& tuning) override { chosen_.load()->tune(tuning); }
+    bool setChannel(const Tuning& tuning, std::string& error) override { return chosen_.load()->setChannel(tuning, error); }
+    void run(const std::atomic<bool>& stop, const PacketSink& sink) override { chosen_.load()->run(stop, sink); }
+    void close() override { chosen_.load()->close(); }
+    void stopped() override { chosen_.load()->stopped(); }
+    bool signalStatus(std::string& text) override { return chosen_.load()->signalStatus(text); }
+
+private:
+    CaptureReplay capture_;
+    // Changed only by load(), under the exports' lock, while nothing runs.
+    std::atomic<PacketSource*> chosen_{&capture_};
+};
+
 }  // namespace
 
 PacketSource& thePacketSource() {
-    static CaptureReplay* source = new CaptureReplay;
+    static ChosenSource* source = new ChosenSource;
     return *source;
 }

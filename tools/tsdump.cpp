@@ -1,6 +1,7 @@
 // tsdump: feeds the packets of one PID of a transport-stream capture through
 // the receiver's packet intake and prints every UDP datagram it decodes, then
 // the reception counters. The first thing to run when "nothing arrives".
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -16,12 +17,20 @@
 #include "settings/log_file.h"
 #include "tools/stream_builder.h"
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <linux/dvb/frontend.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 void usage() {
     std::fprintf(stderr,
                  "usage: tsdump [--pid N] [--quiet] [CAPTURE]\n"
                  "       tsdump --satip-scan [ADDRESS]\n"
+                 "       tsdump --dvb-list\n"
                  "  N is decimal, or hexadecimal after 0x (010 is ten), from 0 to 8191.\n"
                  "  Reads a transport-stream capture (standard input when CAPTURE is absent or -),\n"
                  "  keeps the packets of PID N (default: the first PID carrying MPE sections,\n"
@@ -30,7 +39,9 @@ void usage() {
                  "  the counters.\n"
                  "  --satip-scan lists the SAT>IP servers that answer a search on the local\n"
                  "  network: address, name and tuners. ADDRESS is the IPv4 address of the local\n"
-                 "  interface to search from (default: the system's choice).\n");
+                 "  interface to search from (default: the system's choice).\n"
+                 "  --dvb-list lists the DVB frontends under /dev/dvb (Linux): name, delivery\n"
+                 "  systems and frequency range.\n");
 }
 
 // The SAT>IP servers on the network, one line each; 1 when none answers.
@@ -158,6 +169,52 @@ bool parsePid(const char* text, int& pid) {
 
 }  // namespace
 
+// The DVB frontends the kernel offers, one line each; 1 when there is none.
+int listDvbFrontends() {
+#if defined(_WIN32)
+    std::fprintf(stderr, "tsdump: --dvb-list: DVB cards are read on Linux only\n");
+    return 1;
+#else
+    static const char* const kSystems[] = {"undefined", "dvbc", "dvbc-b", "dvbt",  "dss",  "dvbs",
+                                           "dvbs2",     "dvbh", "isdbt",  "isdbs", "isdbc", "atsc",
+                                           "atscmh",    "dtmb", "cmmb",   "dab",   "dvbt2", "turbo", "dvbc-c"};
+    int listed = 0;
+    // Numbers may have gaps (a card removed), so each is tried.
+    for (int adapter = 0; adapter < 16; ++adapter) {
+        for (int frontend = 0; frontend < 4; ++frontend) {
+            const std::string name = "adapter" + std::to_string(adapter) + "/frontend" + std::to_string(frontend);
+            // Read-only: a receiver using the card keeps it.
+            int fd = ::open(("/dev/dvb/" + name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0) continue;
+            ++listed;
+            dvb_frontend_info info = {};
+            if (::ioctl(fd, FE_GET_INFO, &info) != 0) {
+                std::printf("%s  cannot be asked what it is: %s\n", name.c_str(), std::strerror(errno));
+                ::close(fd);
+                continue;
+            }
+            std::string systems;
+            dtv_property p = {};
+            p.cmd = DTV_ENUM_DELSYS;
+            dtv_properties get = {1, &p};
+            if (::ioctl(fd, FE_GET_PROPERTY, &get) == 0)
+                for (uint32_t i = 0; i < p.u.buffer.len && i < 32; ++i) {
+                    const uint8_t system = p.u.buffer.data[i];
+                    systems += std::string(systems.empty() ? "" : " ") +
+                               (system < sizeof kSystems / sizeof kSystems[0] ? kSystems[system] : "?");
+                }
+            ::close(fd);
+            // Satellite frontends count in kHz, the others in Hz.
+            const double unit = info.type == FE_QPSK ? 1e3 : 1e6;
+            std::printf("%s  \"%s\"  %s  %.0f-%.0f MHz\n", name.c_str(), info.name,
+                        systems.empty() ? "?" : systems.c_str(), info.frequency_min / unit, info.frequency_max / unit);
+        }
+    }
+    if (listed == 0) std::fprintf(stderr, "tsdump: no DVB frontend under /dev/dvb\n");
+    return listed == 0 ? 1 : 0;
+#endif
+}
+
 int main(int argc, char** argv) {
     int pid = -1;
     const char* path = nullptr;
@@ -173,6 +230,8 @@ int main(int argc, char** argv) {
             }
         } else if (std::strcmp(argv[i], "--satip-scan") == 0) {
             return scanSatipServers(i + 1 < argc ? argv[i + 1] : nullptr);
+        } else if (std::strcmp(argv[i], "--dvb-list") == 0) {
+            return listDvbFrontends();
         } else if (std::strcmp(argv[i], "--quiet") == 0) {
             dump.quiet = true;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
