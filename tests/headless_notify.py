@@ -17,7 +17,7 @@ def check(good, text, messages):
     print("ok: " + text)
 
 
-def run(case, capture, name=path, env=None, stuck_for=None):
+def run(case, capture, name=path, env=None, stuck_for=None, rate_kbps=0):
     folder = os.path.join(work, case)
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(os.path.join(folder, "tmp"))
@@ -28,13 +28,14 @@ def run(case, capture, name=path, env=None, stuck_for=None):
     with open(os.path.join(folder, "config.ini"), "wb") as f:
         f.write(config)
     with open(os.path.join(folder, "streamreader.ini"), "w") as f:
-        f.write("capture = %s\r\nrate_kbps = 0\r\n" % capture)
+        f.write("capture = %s\r\nrate_kbps = %d\r\n" % (capture, rate_kbps))
     if os.path.exists(path):
         os.unlink(path)
     listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
     listener.bind("\0" + name[1:] if name[0] == "@" else name)
     listener.settimeout(0.2)
-    receiver = subprocess.Popen([os.path.join(bin_dir, "quillmoth-headless"), "--exit-when-idle", "3"], cwd=folder,
+    idle = "30" if stuck_for else "3"  # a stuck intake looks idle too
+    receiver = subprocess.Popen([os.path.join(bin_dir, "quillmoth-headless"), "--exit-when-idle", idle], cwd=folder,
                                 env=dict(os.environ, NOTIFY_SOCKET=name, WATCHDOG_USEC="1000000", **(env or {})),
                                 stdout=subprocess.PIPE if stuck_for else subprocess.DEVNULL, stderr=subprocess.STDOUT)
     messages, end = [], time.monotonic() + (stuck_for or 1e9)
@@ -71,12 +72,14 @@ check("READY=1" in texts and "WATCHDOG=1" not in texts, "an abstract name; no WA
 messages, code, texts = run("no_capture", os.path.join(work, "missing.ts"))
 check(code != 0 and "READY=1" not in texts, "no READY=1 when reception does not start", messages)
 
-# Every packet a gap in its counter, and every gap a log line into a pipe that
-# fills: the intake stops inside the core while the main loop goes on.
+# A second of good packets, 5000 a second, so that the receiver is up before
+# anything can block it; then every packet a gap in its counter, and every gap
+# a log line into a pipe that fills within a second: the intake stops inside
+# the core while the main loop goes on.
 with open(capture, "wb") as ts:
-    for i in range(20000):
-        ts.write(bytes([0x47, 0x01, 0x00, 0x10 | (i * 2) % 16]) + b"\xff" * 184)
-messages, code, texts = run("stuck", capture, stuck_for=5)
-late = [t for at, t in messages if at > messages[0][0] + 1.5]
+    for i in range(45000):
+        ts.write(bytes([0x47, 0x01, 0x00, 0x10 | (i if i < 5000 else i * 2) % 16]) + b"\xff" * 184)
+messages, code, texts = run("stuck", capture, stuck_for=8, rate_kbps=7520)
+late = [t for at, t in messages if messages and at > messages[0][0] + 5]
 check(texts[:1] == ["READY=1"] and "WATCHDOG=1" not in late and any(t.startswith("STATUS=") for t in late),
       "no WATCHDOG=1 while the intake is stuck, STATUS= goes on", messages)
