@@ -66,14 +66,8 @@ if [ "$mode" = wrong ]; then
     exit 0
 fi
 [ "$status" -eq 0 ] || fail "the receiver ended with status $status"
-total=0 same=0
-for f in "$samples"/files/*; do
-    total=$((total + 1))
-    name=$(basename "$f")
-    got=$(ls "$work/ok/" | grep -F "${name%.*} (" | grep -F ".${name##*.}" | head -n 1 || true)
-    [ -n "$got" ] && cmp -s "$f" "$work/ok/$got" && same=$((same + 1))
-done
-[ "$same" -eq "$total" ] || fail "$same of $total sample files received byte-identical"
+. "$(dirname "$0")/received_files.sh"
+check_received "$samples" "$work/ok"
 # The switch is told before the tune, and the first tune locks.
 grep -E '^(burst|diseqc|tune)' "$work/fake.txt" | head -n 2 | tr '\n' '|' | grep -qxF "$expect|" ||
     fail "not tuned as '$expect'"

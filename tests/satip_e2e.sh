@@ -257,14 +257,8 @@ if [ "$mode" = dead ]; then
 fi
 
 [ "$status" -eq 0 ] || fail "the receiver ended with status $status"
-total=0 same=0
-for f in "$samples"/files/*; do
-    total=$((total + 1))
-    name=$(basename "$f")
-    got=$(ls "$work/ok/" | grep -F "${name%.*} (" | grep -F ".${name##*.}" | head -n 1 || true)
-    [ -n "$got" ] && cmp -s "$f" "$work/ok/$got" && same=$((same + 1))
-done
-[ "$same" -eq "$total" ] || fail "$same of $total sample files received byte-identical"
+. "$(dirname "$0")/received_files.sh"
+check_received "$samples" "$work/ok"
 tuned="$setup and e['query'] == dict(src='2', freq='11766', pol='v', msys='dvbs2', sr='27500', pids='256')"
 [ "$(log_count "$tuned")" -ge 1 ] || fail "no SETUP with src=2, freq=11766, pol=v, msys=dvbs2, sr=27500, pids=256"
 [ "$(log_count "e['event'] == 'expired'")" -eq 0 ] || fail "the server let a session expire: no keep-alive"
